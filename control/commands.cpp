@@ -1,0 +1,202 @@
+// Command-line options and console commands: two fixed tables matched by a
+// case-blind prefix of one or two letters, first match winning.
+#include "control/commands.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "control/settings.h"
+#include "control/text.h"
+#include "control/word.h"
+#include "jobs/jobs.h"
+#include "link/link.h"
+#include "platform/console.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr int kPromptAfter = 1;
+constexpr int kNoPrompt = 2;
+
+struct Row {
+    std::string_view letters;
+    int (*action)(std::string_view text);
+};
+
+// The part of a command after its command letter.
+std::string_view rest_of(std::string_view text) { return text.substr(1); }
+
+int select_channel(std::string_view text) {
+    int port_in_use = settings.port_number;
+    settings.port_number = parse_channel(rest_of(text));
+    reopen_link(port_in_use);
+    std::printf("Com channel set to COM%d,%d,N,1\n", settings.port_number + 1,
+                rate_value(settings.rate_code));
+    return kPromptAfter;
+}
+
+int select_rate(std::string_view text) {
+    settings.rate_code = parse_rate(rest_of(text));
+    reopen_link(settings.port_number);
+    return kPromptAfter;
+}
+
+int download(std::string_view text) {
+    set_download_path(rest_of(text));  // fits: a command has at most 199 characters
+    download_file();
+    return kPromptAfter;
+}
+
+int help(std::string_view) {
+    print_help();
+    return kPromptAfter;
+}
+
+int numbered_line(std::string_view token) {
+    send_typed_line(token, true);
+    return kPromptAfter;
+}
+
+int typed_line(std::string_view token) {
+    send_typed_line(token, false);
+    return kPromptAfter;
+}
+
+int query(std::string_view) {
+    query_controller();
+    return kNoPrompt;
+}
+
+int vacuum_head(std::string_view) {
+    run_vacuum_head();
+    return kPromptAfter;
+}
+
+int quiet(std::string_view) {
+    settings.output_mode = 'q';
+    return kPromptAfter;
+}
+
+int nothing(std::string_view) { return kPromptAfter; }
+
+int leave(std::string_view) { close_and_exit(); }
+
+constexpr std::array<Row, 4> kOptions = {{
+    {"c", select_channel},
+    {"b", select_rate},
+    {"f", download},
+    {"h", help},
+}};
+
+// "hf" and "ho" stand before "h", so words starting with them do not print the help.
+constexpr std::array<Row, 12> kCommands = {{
+    {"c", select_channel},
+    {"b", select_rate},
+    {"f", download},
+    {"g", numbered_line},
+    {"n", typed_line},
+    {"i", query},
+    {"hf", nothing},
+    {"ho", nothing},
+    {"v", vacuum_head},
+    {"q", quiet},
+    {"h", help},
+    {"e", leave},
+}};
+
+template <std::size_t N>
+int run_row(const std::array<Row, N>& table, std::string_view text) {
+    for (const Row& row : table) {
+        if (starts_ignoring_case(text, row.letters)) return row.action(text);
+    }
+    return kPromptAfter;
+}
+
+struct ConsoleSource {
+    int peek() { return console_peek(); }
+    int get() { return console_get(); }
+};
+
+void discard_console_line() {
+    for (int c = console_get(); c != kConsoleEnd && c != '\n'; c = console_get()) {
+    }
+}
+
+void show_setup_hint() {
+    if (settings.link_error != 'y') return;
+    std::printf("\nSerial Port setup error - set default serial port\n");
+    std::printf("by creating file called dnconfig.txt with single line\n");
+    std::printf("containing:    comchannel comx \n\n-");
+    settings.link_error = 'n';
+}
+
+}  // namespace
+
+int run_option(std::string_view text) {
+    run_row(kOptions, text);
+    return 1;
+}
+
+int run_command(std::string_view token) { return run_row(kCommands, token); }
+
+void print_banner() {
+    std::printf("VQ318G DNC Program V%d.%.2d\n", 1, 5);
+    std::printf("DNC link for the VQ318 motion controller - (c) the vqdnc developers\n");
+    std::printf("Type 'e' to exit, 'h' for help)\n");
+}
+
+void print_help() {
+    std::printf("Command options:\n\n");
+    std::printf("  -ffilename  - download G Code file 'filename'\n");
+    std::printf("  -gxxxxx     - Send G Code command(s) to VQ318\n");
+    std::printf("  -nxxxxx     - Send G Code command(s) to VQ318\n");
+    std::printf("  -a          - Read eight analog target channels\n");
+    std::printf("  -cCOMx      - Set serial communication channel to COMx\n");
+    std::printf("  -bnnnn      - Set baud rate to nnnn (2400-57200 default 19200)\n");
+    std::printf("  -h          - output help menu\n\n");
+    std::printf("  G Code files can contain comments ';' \n\n");
+}
+
+void close_and_exit() {
+    serial_close(settings.port_number);
+    std::exit(1);
+}
+
+void run_console() {
+    std::printf("  Use COM%d,%d,N,1 - change using c or b commands\n", settings.port_number + 1,
+                rate_value(settings.rate_code));
+    std::printf("\n-");
+    open_link();
+    show_setup_hint();
+    ConsoleSource console;
+    for (;;) {
+        Word<kTokenSize> token = read_word<kTokenSize>(console);
+        if (token.ended) close_and_exit();
+        if (token.too_long) {
+            // Its tail might be a G-code word or a file name: run none of it.
+            std::printf("Command too long (%zu characters at most) - line ignored\n",
+                        kTokenSize - 1);
+            discard_console_line();
+            std::printf("\n-");
+            continue;
+        }
+        if (run_command(token.view()) == kPromptAfter) std::printf("\n-");
+    }
+}
+
+void run_options(int argc, char** argv) {
+    open_link();
+    show_setup_hint();
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (argument.empty() || argument[0] != '-') continue;
+        if (argument.size() >= kTokenSize) {
+            std::printf("Option too long (%zu characters at most) - ignored\n", kTokenSize - 1);
+            continue;
+        }
+        run_option(argument.substr(1));
+    }
+    close_and_exit();
+}

@@ -1,0 +1,21 @@
+// The two command tables and the program's own texts.
+#pragma once
+
+#include <string_view>
+
+inline constexpr std::size_t kTokenSize = 200;  // 199 characters and the terminator
+
+// Carries out one command-line option, given without its leading '-'.
+int run_option(std::string_view text);
+// Carries out one console word: 1 when the console prompt follows, 2 when not.
+int run_command(std::string_view token);
+
+void print_banner();
+void print_help();
+
+// Console mode: the start-up lines, the port, then words until the input ends.
+[[noreturn]] void run_console();
+// Option mode: the port, then each argument in turn.
+[[noreturn]] void run_options(int argc, char** argv);
+// Closes the port and ends the program with its one exit status.
+[[noreturn]] void close_and_exit();

@@ -1,0 +1,56 @@
+// The optional configuration file "dnconfig.txt": key words and their values,
+// separated by any white space, keys matched without regard to case.
+#include <cstdio>
+
+#include "control/settings.h"
+#include "control/word.h"
+
+namespace {
+
+constexpr std::size_t kConfigWordSize = 100;  // 99 characters and the terminator
+
+struct FileSource {
+    std::FILE* file;
+    int peek() {
+        int c = std::getc(file);
+        if (c != EOF) std::ungetc(c, file);
+        return c;
+    }
+    int get() { return std::getc(file); }
+};
+
+// The value after a key. At the end of the file the key itself stands in for
+// it, so the operator sees the parse message naming the dangling key.
+std::string_view value_after(FileSource& source, Word<kConfigWordSize>& key,
+                             Word<kConfigWordSize>& value) {
+    value = read_word<kConfigWordSize>(source);
+    return value.ended ? key.view() : value.view();
+}
+
+void apply_prompt_char(FileSource& source) {
+    while (source.peek() >= 0 && is_blank(source.peek())) source.get();
+    int c = source.get();
+    if (c >= 0) settings.prompt_char = static_cast<char>(c);
+}
+
+}  // namespace
+
+int load_config() {
+    std::FILE* file = std::fopen("dnconfig.txt", "r");
+    if (file == nullptr) return -1;
+    FileSource source{file};
+    Word<kConfigWordSize> value;
+    for (;;) {
+        Word<kConfigWordSize> key = read_word<kConfigWordSize>(source);
+        if (key.ended) break;
+        if (equal_ignoring_case(key.view(), "baudrate")) {
+            settings.rate_code = parse_rate(value_after(source, key, value));
+        } else if (equal_ignoring_case(key.view(), "comchannel")) {
+            settings.port_number = parse_channel(value_after(source, key, value));
+        } else if (equal_ignoring_case(key.view(), "promptchar")) {
+            apply_prompt_char(source);
+        }
+    }
+    std::fclose(file);
+    return 1;
+}

@@ -1,0 +1,35 @@
+// The one process-wide settings record, its defaults, and the translation
+// tables between what the operator types and what the serial layer takes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+inline constexpr std::size_t kPathSize = 200;  // 199 characters and the terminator
+
+struct Settings {
+    std::int32_t port_number = 0;  // zero-based: 0 is COM1, 12 is COM13
+    std::int32_t rate_code = 9;    // serial layer's rate numbering; 9 is 115200
+    char prompt_char = '-';        // what the controller sends when ready for a line
+    char output_mode = 'n';        // 'n' normal, 'q' quiet
+    std::array<char, kPathSize> download_path{};
+    char link_error = 'n';  // 'y' once a serial call has failed
+};
+
+extern Settings settings;
+
+// Start-up defaults, then the configuration file.
+void set_defaults();
+// Applies "dnconfig.txt" from the current directory: 1 when read, -1 when absent.
+int load_config();
+
+// Channel name ("COM1".."COM13", any case) to port number; 0 with a message otherwise.
+std::int32_t parse_channel(std::string_view text);
+// Rate text ("2400".."115200") to rate code; 7 with a message otherwise.
+std::int32_t parse_rate(std::string_view text);
+// The rate shown to the operator for a rate code.
+std::int32_t rate_value(std::int32_t rate_code);
+
+// Sets download_path, refusing a name that does not fit.
+bool set_download_path(std::string_view path);

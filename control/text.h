@@ -1,0 +1,25 @@
+// Small text helpers shared by the command tables and the configuration file.
+#pragma once
+
+#include <string_view>
+
+constexpr char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+    }
+    return true;
+}
+
+// True when `text` begins with `prefix`, ignoring case.
+constexpr bool starts_ignoring_case(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && equal_ignoring_case(text.substr(0, prefix.size()), prefix);
+}
+
+// The white space that separates words: space, tab, line feed, carriage
+// return, vertical tab, form feed.
+constexpr bool is_blank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}

@@ -1,0 +1,3 @@
+#include "jobs/jobs.h"
+
+void download_file() {}

@@ -1,0 +1,268 @@
+// Serial device layer over POSIX termios.
+//
+// Bytes put on a port are queued and leave in one write before the next read or
+// wait, so a line the program forms goes to the device whole and the device is
+// not hit with one system call per byte. Received bytes are read in blocks and
+// handed out one at a time.
+
+#include "platform/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <ctime>
+
+#include "platform/device_map.h"
+
+namespace {
+
+constexpr std::size_t kQueueLimit = 4096;
+// How long a device may refuse every byte before queued bytes are given up.
+constexpr int kStallLimitMs = 60000;
+
+constexpr std::array<speed_t, 10> kRates = {B110,  B300,   B1200,  B2400,  B4800,
+                                            B9600, B19200, B38400, B57600, B115200};
+
+struct Framing {
+    int parity = 0;     // 0 none, 1 odd, 2 even
+    int stop_bits = 0;  // 0 one, 2 two
+    int data_bits = 8;
+};
+
+struct Port {
+    int fd = -1;
+    std::size_t rx_limit = 1024;
+    std::size_t tx_limit = 1024;
+    std::array<unsigned char, kQueueLimit> rx{};
+    std::size_t rx_head = 0;
+    std::size_t rx_tail = 0;
+    std::array<unsigned char, kQueueLimit> tx{};
+    std::size_t tx_used = 0;
+};
+
+Framing preset_framing;
+std::size_t preset_rx = 1024;
+std::size_t preset_tx = 1024;
+std::array<Port, serial::kPortCount> ports;
+
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+std::size_t queue_size(int requested) {
+    if (requested < 1) return 1;
+    return static_cast<std::size_t>(requested) < kQueueLimit ? static_cast<std::size_t>(requested)
+                                                             : kQueueLimit;
+}
+
+Port* open_port(int port) {
+    if (port < 0 || port >= serial::kPortCount) return nullptr;
+    Port& p = ports[static_cast<std::size_t>(port)];
+    return p.fd >= 0 ? &p : nullptr;
+}
+
+bool valid_framing(const Framing& f) {
+    return (f.parity >= 0 && f.parity <= 2) && (f.stop_bits == 0 || f.stop_bits == 2) &&
+           (f.data_bits >= 5 && f.data_bits <= 8);
+}
+
+void apply_framing(termios& t, const Framing& f) {
+    constexpr std::array<tcflag_t, 4> kSizes = {CS5, CS6, CS7, CS8};
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+    t.c_cflag |= kSizes[static_cast<std::size_t>(f.data_bits - 5)];
+    if (f.parity != 0) t.c_cflag |= PARENB;
+    if (f.parity == 1) t.c_cflag |= PARODD;
+    if (f.stop_bits == 2) t.c_cflag |= CSTOPB;
+}
+
+// Raw mode: no echo, no line editing, no character translation either way, no
+// flow control, receiver on, modem lines ignored.
+int make_raw(int fd, const Framing& framing) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return -1;
+    cfmakeraw(&t);
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    t.c_cflag &= ~CRTSCTS;
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    apply_framing(t, framing);
+    return tcsetattr(fd, TCSANOW, &t);
+}
+
+void sleep_ms(int ms) {
+    if (ms <= 0) return;
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);  // a signal cuts it short; callers loop on the clock
+}
+
+// Writes every queued byte. On a device error or a device that takes nothing
+// for kStallLimitMs the queue is dropped and the call fails.
+int flush_tx(Port& p) {
+    std::size_t sent = 0;
+    int result = 0;
+    while (sent < p.tx_used) {
+        ssize_t n = write(p.fd, p.tx.data() + sent, p.tx_used - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            result = -1;
+            break;
+        }
+        pollfd pfd{p.fd, POLLOUT, 0};
+        if (poll(&pfd, 1, kStallLimitMs) == 0) {
+            errno = ETIMEDOUT;
+            result = -1;
+            break;
+        }
+    }
+    p.tx_used = 0;
+    return result;
+}
+
+bool rx_waiting(const Port& p) { return p.rx_head < p.rx_tail; }
+
+// Reads what the device has into the receive buffer. Returns the number of
+// bytes read, 0 when none is waiting yet, -1 when the device has ended or failed.
+int fill_rx(Port& p) {
+    p.rx_head = p.rx_tail = 0;
+    ssize_t n;
+    do {
+        n = read(p.fd, p.rx.data(), p.rx_limit);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        p.rx_tail = static_cast<std::size_t>(n);
+        return static_cast<int>(n);
+    }
+    if (n < 0 && errno == EAGAIN) return 0;
+    if (n == 0) errno = EIO;  // end of file on a terminal: the line has hung up
+    return -1;
+}
+
+void release(Port& p) {
+    ioctl(p.fd, TIOCNXCL);
+    flock(p.fd, LOCK_UN);
+    close(p.fd);
+    p.fd = -1;
+    p.rx_head = p.rx_tail = p.tx_used = 0;
+}
+
+}  // namespace
+
+int serial_open(int port, int rx_queue, int tx_queue) {
+    if (port == serial::kPresetPort) {
+        preset_rx = queue_size(rx_queue);
+        preset_tx = queue_size(tx_queue);
+        return 0;
+    }
+    if (port < 0 || port >= serial::kPortCount) return fail(ENODEV);
+    Port& p = ports[static_cast<std::size_t>(port)];
+    if (p.fd >= 0) serial_close(port);
+
+    char path[4096];
+    if (!device_path(port, path, sizeof path)) return fail(ENAMETOOLONG);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // The lock comes before any change to the device, so a second program on
+    // the same port fails without touching the first one's line. TIOCEXCL keeps
+    // other programs out too, but does not stop root; the lock does.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || make_raw(fd, preset_framing) != 0) {
+        int error = errno;
+        close(fd);
+        return fail(error);
+    }
+    ioctl(fd, TIOCEXCL);
+    p.fd = fd;
+    p.rx_limit = queue_size(rx_queue) < preset_rx ? preset_rx : queue_size(rx_queue);
+    p.tx_limit = queue_size(tx_queue);
+    p.rx_head = p.rx_tail = p.tx_used = 0;
+    return 0;
+}
+
+int serial_line_params(int port, int parity, int stop_bits, int data_bits) {
+    Framing framing{parity, stop_bits, data_bits};
+    if (!valid_framing(framing)) return fail(EINVAL);
+    if (port == serial::kPresetPort) {
+        preset_framing = framing;
+        return 0;
+    }
+    Port* p = open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    termios t{};
+    if (tcgetattr(p->fd, &t) != 0) return -1;
+    apply_framing(t, framing);
+    return tcsetattr(p->fd, TCSANOW, &t) == 0 ? 0 : -1;
+}
+
+int serial_rate(int port, int rate_code) {
+    if (rate_code < 0 || rate_code >= static_cast<int>(kRates.size())) return fail(EINVAL);
+    Port* p = open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    if (flush_tx(*p) != 0) return -1;
+    termios t{};
+    if (tcgetattr(p->fd, &t) != 0) return -1;
+    speed_t speed = kRates[static_cast<std::size_t>(rate_code)];
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return -1;
+    return tcsetattr(p->fd, TCSANOW, &t) == 0 ? 0 : -1;
+}
+
+int serial_put(int port, unsigned char byte) {
+    Port* p = open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    p->tx[p->tx_used++] = byte;
+    if (p->tx_used >= p->tx_limit) return flush_tx(*p);
+    return 0;
+}
+
+int serial_get(int port) {
+    Port* p = open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    if (p->tx_used > 0) flush_tx(*p);
+    if (!rx_waiting(*p) && fill_rx(*p) <= 0) {
+        if (errno != EIO) errno = EAGAIN;
+        return -1;
+    }
+    return p->rx[p->rx_head++];
+}
+
+int serial_wait(int port, int timeout_ms) {
+    if (timeout_ms < 0) timeout_ms = 0;
+    Port* p = open_port(port);
+    if (p == nullptr) {
+        sleep_ms(timeout_ms);
+        return fail(EBADF);
+    }
+    if (p->tx_used > 0) flush_tx(*p);
+    if (rx_waiting(*p)) return 1;
+    pollfd pfd{p->fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, timeout_ms);
+    if (ready < 0) return errno == EINTR ? 0 : -1;
+    if (ready == 0) return 0;
+    int got = fill_rx(*p);
+    if (got > 0) return 1;
+    if (got == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return 0;
+    // The device has hung up or failed: nothing will arrive, and poll would
+    // report it again at once, so sleep out the wait instead of spinning.
+    sleep_ms(timeout_ms);
+    return fail(EIO);
+}
+
+int serial_close(int port) {
+    if (port == serial::kPresetPort) return 0;
+    Port* p = open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    if (p->tx_used > 0) flush_tx(*p);
+    release(*p);
+    return 0;
+}

@@ -1,0 +1,187 @@
+// The lock-step exchange and typed G-code lines, on a controller and a clock
+// the tests drive.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "control/settings.h"
+#include "jobs/jobs.h"
+#include "link/link.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class Exchange : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        settings = Settings{};
+    }
+    // Runs await_prompt and returns what it printed; its result goes to `result`.
+    std::string await(char prompt, int echo_count, std::int64_t* result = nullptr) {
+        CaptureStdout();
+        std::int64_t r = await_prompt(prompt, echo_count);
+        if (result != nullptr) *result = r;
+        return GetCapturedStdout();
+    }
+};
+
+TEST_F(Exchange, AnswerShowsOnlyItsFirstLineFeed) {
+    fake::controller_sends("OK\r\n\r\n-");
+    std::int64_t result = -1;
+    EXPECT_EQ(await('-', 0, &result), "OK\r\n\r-");
+    EXPECT_EQ(result, 0);
+
+    settings.output_mode = 'q';
+    fake::controller_sends("OK\r\n\r\n-");
+    EXPECT_EQ(await('-', 0), "");
+    EXPECT_TRUE(fake::state.incoming.empty());
+}
+
+TEST_F(Exchange, EchoIsShownInBothModes) {
+    fake::controller_sends("G1 X1-");
+    EXPECT_EQ(await('-', 5), "G1 X1-");
+    settings.output_mode = 'q';
+    fake::controller_sends("G1 X1-");
+    EXPECT_EQ(await('-', 5), "G1 X1");
+}
+
+TEST_F(Exchange, LineFeedCountStartsAgainInEveryCall) {
+    fake::controller_sends("a\nb\n-\nc\nd-");
+    EXPECT_EQ(await('-', 0), "a\nb-");
+    EXPECT_EQ(await('-', 0), "\ncd-");
+}
+
+TEST_F(Exchange, PromptAsLastEchoByteEndsTheWait) {
+    fake::controller_sends("X-1-\nok\n-");
+    EXPECT_EQ(await('-', 4), "X-1-");
+    // A prompt inside the echo does not end it; the rest waits for the next call.
+    EXPECT_EQ(fake::state.incoming.size(), 5u);
+}
+
+TEST_F(Exchange, BytesPassUnchangedAndPromptComparesAsByte) {
+    std::string answer = {'\0', '\x7f', '\x80', '\xfe', '\r', '\xff'};
+    fake::controller_sends(answer);
+    EXPECT_EQ(await('\xff', 0), answer);
+}
+
+TEST_F(Exchange, TimeOutEndsOnlyStrictlyAfterTheLimit) {
+    fake::state.wait_step_ms = 1;  // the clock creeps one millisecond per wait
+    std::int64_t result = 0;
+    EXPECT_EQ(await('-', 0, &result), "");
+    EXPECT_EQ(result, REPLY_TIMEOUT_MS + 1);
+    EXPECT_EQ(fake::state.now_ms, 1000001);
+}
+
+TEST_F(Exchange, ByteJustInsideTheLimitIsTaken) {
+    fake::controller_sends("-", 1000000);
+    std::int64_t result = -1;
+    EXPECT_EQ(await('-', 0, &result), "-");
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(Exchange, LimitAppliesToEachByteNotTheWholeAnswer) {
+    fake::controller_sends("a", 900000);
+    fake::controller_sends("b", 1800000);
+    fake::controller_sends("-", 2700000);
+    EXPECT_EQ(await('-', 1), "ab-");
+}
+
+TEST_F(Exchange, TimeOutInTheEchoReturnsAtOnce) {
+    fake::controller_sends("G1");
+    std::int64_t result = 0;
+    EXPECT_EQ(await('-', 3, &result), "G1");
+    EXPECT_EQ(result, 1000001);
+}
+
+TEST_F(Exchange, SilentControllerWaitBlocksInsteadOfPolling) {
+    std::int64_t result = 0;
+    await('-', 0, &result);
+    EXPECT_GT(result, REPLY_TIMEOUT_MS);
+    EXPECT_LE(fake::state.waits, 2);  // one wait for the whole time, not a loop of polls
+}
+
+TEST_F(Exchange, QuerySendsVAndReadsFourPrompts) {
+    fake::controller_sends("vA\r\n-B\r\n-C\r\n-D\r\n-E");
+    CaptureStdout();
+    query_controller();
+    EXPECT_EQ(GetCapturedStdout(), "vA\r\n-B\r\n-C\r\n-D\r\n-");
+    EXPECT_EQ(fake::state.sent, "v");
+    EXPECT_EQ(fake::state.incoming.size(), 1u);
+}
+
+class TypedLine : public Exchange {
+protected:
+    // Types `console` and runs the g (numbered) or n row for `token`.
+    std::string type(const std::string& token, const std::string& console, bool numbered) {
+        fake::state.console = console;
+        CaptureStdout();
+        send_typed_line(token, numbered);
+        return GetCapturedStdout();
+    }
+};
+
+TEST_F(TypedLine, GLineGetsNumberAndKeepsSpacing) {
+    fake::controller_sends("n1 G01 X1.5 Y2\nok\n-");
+    EXPECT_EQ(type("G01", " X1.5 Y2\nnext", true), "n1 G01 X1.5 Y2\nok\n-");
+    EXPECT_EQ(fake::state.sent, "n1 G01 X1.5 Y2\n");
+    EXPECT_EQ(fake::state.sent.size(), 15u);
+    EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "next");
+}
+
+TEST_F(TypedLine, NLineGoesAsTyped) {
+    fake::controller_sends("N20 G00 Z1\n-");
+    EXPECT_EQ(type("N20", " G00   Z1 ; note\n", false), "N20 G00 Z1\n-");
+    EXPECT_EQ(fake::state.sent, "N20 G00   Z1 ; note\n");
+}
+
+TEST_F(TypedLine, EchoCountIsTheWholeLine) {
+    // Eleven echo bytes are read even though the sixth is the prompt.
+    fake::controller_sends("N20 -00 Z1\n-");
+    EXPECT_EQ(type("N20", " -00 Z1\n", false), "N20 -00 Z1\n-");
+    EXPECT_TRUE(fake::state.incoming.empty());
+}
+
+TEST_F(TypedLine, GAloneSendsFiveBytes) {
+    fake::controller_sends("n1 g\n-");
+    type("g", "\n", true);
+    EXPECT_EQ(fake::state.sent, "n1 g\n");
+}
+
+TEST_F(TypedLine, CarriageReturnEndsTheLine) {
+    fake::controller_sends("n1 g1\r-");
+    type("g1", "\r\nX", true);
+    EXPECT_EQ(fake::state.sent, "n1 g1\r");
+    EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "\nX");
+}
+
+TEST_F(TypedLine, EndOfInputSendsNothingHalfTyped) {
+    EXPECT_EQ(type("G01", " X10 Y", true), "");
+    EXPECT_EQ(fake::state.sent, "");
+}
+
+TEST_F(TypedLine, LongestLineThatFitsIsSentWhole) {
+    std::string rest = " " + std::string(249, 'X') + "\n";  // 3 + 1 + 251 = 255 characters
+    fake::controller_sends("n1 G" + rest + "-");
+    type("G", rest, true);
+    EXPECT_EQ(fake::state.sent, "n1 G" + rest);
+}
+
+TEST_F(TypedLine, TooLongLineIsRefusedAndItsRestNeverRunsAsCommands) {
+    std::string rest = " " + std::string(251, 'X') + " cCOM2 f/etc/passwd\nh\n";
+    EXPECT_EQ(type("G", rest, true), "G Code line too long - not sent (255 characters at most)\n");
+    EXPECT_EQ(fake::state.sent, "");
+    EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "h\n");
+}
+
+TEST_F(TypedLine, LineEndJustPastTheRoomStillRefuses) {
+    std::string rest = " " + std::string(250, 'X') + "\nh";  // 256 with the line end
+    EXPECT_NE(type("G", rest, true), "");
+    EXPECT_EQ(fake::state.sent, "");
+    EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "h");
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+// Settings tables, the configuration file and the word reader.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "control/settings.h"
+#include "control/word.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+TEST(ParseChannel, NamesMatchWholeAndWithoutCase) {
+    CaptureStdout();
+    EXPECT_EQ(parse_channel("com3"), 2);
+    EXPECT_EQ(parse_channel("Com3"), 2);
+    EXPECT_EQ(parse_channel("COM1"), 0);
+    EXPECT_EQ(parse_channel("COM13"), 12);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST(ParseChannel, UnknownNamesFallBackToCom1WithMessage) {
+    CaptureStdout();
+    EXPECT_EQ(parse_channel("COM03"), 0);
+    EXPECT_EQ(parse_channel("COM14"), 0);
+    EXPECT_EQ(parse_channel("COM1x"), 0);
+    EXPECT_EQ(parse_channel(""), 0);
+    EXPECT_EQ(GetCapturedStdout(),
+              "Unrecognized com channel: COM03\n"
+              "Unrecognized com channel: COM14\n"
+              "Unrecognized com channel: COM1x\n"
+              "Unrecognized com channel: \n");
+}
+
+TEST(ParseRate, RateTextsAndFallback) {
+    CaptureStdout();
+    EXPECT_EQ(parse_rate("2400"), 3);
+    EXPECT_EQ(parse_rate("57200"), 8);
+    EXPECT_EQ(parse_rate("115200"), 9);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    CaptureStdout();
+    EXPECT_EQ(parse_rate("57600"), 7);  // not a rate text: the line rate is shown as 57200
+    EXPECT_EQ(parse_rate(""), 7);
+    EXPECT_EQ(parse_rate("1200"), 7);  // codes 0 to 2 have no text
+    EXPECT_EQ(GetCapturedStdout(), "Unrecognized baud rate\nUnrecognized baud rate\n"
+                                   "Unrecognized baud rate\n");
+}
+
+TEST(RateValue, ShownRates) {
+    EXPECT_EQ(rate_value(0), 110);
+    EXPECT_EQ(rate_value(8), 57200);
+    EXPECT_EQ(rate_value(9), 115200);
+    EXPECT_EQ(rate_value(10), 0);
+    EXPECT_EQ(rate_value(-1), 0);
+}
+
+TEST(DownloadPath, RefusesNamesThatDoNotFit) {
+    EXPECT_TRUE(set_download_path(std::string(199, 'a')));
+    EXPECT_EQ(std::string(settings.download_path.data()), std::string(199, 'a'));
+    EXPECT_FALSE(set_download_path(std::string(200, 'b')));
+}
+
+struct StringSource {
+    std::string text;
+    std::size_t pos = 0;
+    int peek() { return pos < text.size() ? static_cast<unsigned char>(text[pos]) : -1; }
+    int get() { return pos < text.size() ? static_cast<unsigned char>(text[pos++]) : -1; }
+};
+
+TEST(ReadWord, LeavesTheEndingWhiteSpaceUnread) {
+    StringSource source{" \t\r\n\v\fG01 X1\n"};
+    auto word = read_word<200>(source);
+    EXPECT_EQ(word.view(), "G01");
+    EXPECT_EQ(source.peek(), ' ');
+    EXPECT_EQ(read_word<200>(source).view(), "X1");
+    EXPECT_EQ(source.peek(), '\n');
+    EXPECT_TRUE(read_word<200>(source).ended);
+}
+
+TEST(ReadWord, OverLongWordIsConsumedWholeAndFlagged) {
+    StringSource source{std::string(199, 'x') + " " + std::string(250, 'c') + "OM2 e"};
+    auto fits = read_word<200>(source);
+    EXPECT_EQ(fits.length, 199u);
+    EXPECT_FALSE(fits.too_long);
+    auto over = read_word<200>(source);
+    EXPECT_TRUE(over.too_long);
+    EXPECT_EQ(over.length, 199u);
+    EXPECT_EQ(over.text[199], '\0');
+    // The tail of the long word never comes back as a word of its own.
+    EXPECT_EQ(read_word<200>(source).view(), "e");
+}
+
+// Runs load_config in a fresh directory holding `contents` as dnconfig.txt.
+class ConfigFile : public testing::Test {
+protected:
+    void SetUp() override {
+        old_dir_ = std::filesystem::current_path();
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vqdnc-config-" + std::to_string(getpid()) + "-" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        std::filesystem::current_path(dir_);
+        settings = Settings{};
+    }
+    void TearDown() override {
+        std::filesystem::current_path(old_dir_);
+        std::filesystem::remove_all(dir_);
+    }
+    std::string load(const std::string& contents) {
+        std::ofstream(dir_ / "dnconfig.txt", std::ios::binary) << contents;
+        CaptureStdout();
+        EXPECT_EQ(load_config(), 1);
+        return GetCapturedStdout();
+    }
+    std::filesystem::path old_dir_, dir_;
+};
+
+TEST_F(ConfigFile, MissingFileLeavesDefaultsSilently) {
+    CaptureStdout();
+    set_defaults();
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(settings.port_number, 0);
+    EXPECT_EQ(settings.rate_code, 9);
+    EXPECT_EQ(settings.prompt_char, '-');
+    EXPECT_EQ(settings.output_mode, 'n');
+    EXPECT_EQ(settings.link_error, 'n');
+    EXPECT_EQ(load_config(), -1);
+}
+
+TEST_F(ConfigFile, ExampleFile) {
+    EXPECT_EQ(load("comchannel COM3\nbaudrate 38400\npromptchar >\n"), "");
+    EXPECT_EQ(settings.port_number, 2);
+    EXPECT_EQ(settings.rate_code, 7);
+    EXPECT_EQ(settings.prompt_char, '>');
+}
+
+TEST_F(ConfigFile, KeysIgnoreCaseValuesSpanLinesLastWins) {
+    EXPECT_EQ(load("BaudRate\r\n9600\r\nCOMCHANNEL com2 comchannel\tCOM5 baudrates 2400\n"
+                   "PromptChar\n\n  #"),
+              "");
+    EXPECT_EQ(settings.rate_code, 5);  // "baudrates" is no key, so 2400 is ignored too
+    EXPECT_EQ(settings.port_number, 4);
+    EXPECT_EQ(settings.prompt_char, '#');
+}
+
+TEST_F(ConfigFile, BadValuesPrintAndFallBack) {
+    EXPECT_EQ(load("comchannel COM2 baudrate 57600 comchannel COM14\n"),
+              "Unrecognized baud rate\nUnrecognized com channel: COM14\n");
+    EXPECT_EQ(settings.port_number, 0);
+    EXPECT_EQ(settings.rate_code, 7);
+}
+
+TEST_F(ConfigFile, KeyWithoutValueAtEndIsTakenAsItsOwnValue) {
+    EXPECT_EQ(load("baudrate 9600 ComChannel"), "Unrecognized com channel: ComChannel\n");
+    EXPECT_EQ(settings.rate_code, 5);
+    EXPECT_EQ(load("baudrate\n"), "Unrecognized baud rate\n");
+    EXPECT_EQ(settings.rate_code, 7);
+}
+
+TEST_F(ConfigFile, PromptCharAtEndOfFileKeepsThePrompt) {
+    EXPECT_EQ(load("promptchar   \n"), "");
+    EXPECT_EQ(settings.prompt_char, '-');
+}
+
+TEST_F(ConfigFile, OverLongWordsAreOneUnrecognisedWord) {
+    std::string long_value = "COM1" + std::string(300, '0');
+    std::string out = load("comchannel COM4 comchannel " + long_value + " baudrate 9600\n");
+    EXPECT_EQ(out, "Unrecognized com channel: " + long_value.substr(0, 99) + "\n");
+    EXPECT_EQ(settings.port_number, 0);
+    EXPECT_EQ(settings.rate_code, 5);  // the tail of the long word was not read as words
+}
+
+TEST_F(ConfigFile, DefaultsApplyTheFileAndClearTheDownloadPath) {
+    set_download_path("part.nc");
+    std::ofstream(dir_ / "dnconfig.txt") << "comchannel COM2\n";
+    set_defaults();
+    EXPECT_EQ(settings.port_number, 1);
+    EXPECT_EQ(settings.download_path[0], '\0');
+}
+
+}  // namespace
