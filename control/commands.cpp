@@ -26,7 +26,9 @@ struct Row {
 };
 
 // The part of a command after its command letter.
-std::string_view rest_of(std::string_view text) { return text.substr(1); }
+std::string_view rest_of(std::string_view text) {
+    return text.substr(1);
+}
 
 int select_channel(std::string_view text) {
     int port_in_use = settings.port_number;
@@ -79,9 +81,13 @@ int quiet(std::string_view) {
     return kPromptAfter;
 }
 
-int nothing(std::string_view) { return kPromptAfter; }
+int nothing(std::string_view) {
+    return kPromptAfter;
+}
 
-int leave(std::string_view) { close_and_exit(); }
+int leave(std::string_view) {
+    close_and_exit();
+}
 
 constexpr std::array<Row, 4> kOptions = {{
     {"c", select_channel},
@@ -139,7 +145,9 @@ int run_option(std::string_view text) {
     return 1;
 }
 
-int run_command(std::string_view token) { return run_row(kCommands, token); }
+int run_command(std::string_view token) {
+    return run_row(kCommands, token);
+}
 
 void print_banner() {
     std::printf("VQ318G DNC Program V%d.%.2d\n", 1, 5);

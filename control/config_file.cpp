@@ -28,7 +28,8 @@ std::string_view value_after(FileSource& source, Word<kConfigWordSize>& key,
 }
 
 void apply_prompt_char(FileSource& source) {
-    while (source.peek() >= 0 && is_blank(source.peek())) source.get();
+    while (source.peek() >= 0 && is_blank(source.peek()))
+        source.get();
     int c = source.get();
     if (c >= 0) settings.prompt_char = static_cast<char>(c);
 }

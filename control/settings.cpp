@@ -9,9 +9,9 @@ Settings settings;
 
 namespace {
 
-constexpr std::array<std::string_view, 13> kChannels = {
-    "COM1", "COM2", "COM3",  "COM4",  "COM5",  "COM6", "COM7",
-    "COM8", "COM9", "COM10", "COM11", "COM12", "COM13"};
+constexpr std::array<std::string_view, 13> kChannels = {"COM1",  "COM2",  "COM3", "COM4", "COM5",
+                                                        "COM6",  "COM7",  "COM8", "COM9", "COM10",
+                                                        "COM11", "COM12", "COM13"};
 
 struct RateText {
     std::string_view text;

@@ -3,7 +3,9 @@
 
 #include <string_view>
 
-constexpr char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+constexpr char lower_ascii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -15,7 +17,8 @@ constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
 
 // True when `text` begins with `prefix`, ignoring case.
 constexpr bool starts_ignoring_case(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && equal_ignoring_case(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() &&
+           equal_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
 // The white space that separates words: space, tab, line feed, carriage

@@ -26,7 +26,8 @@ struct Word {
 template <std::size_t Size, typename Source>
 Word<Size> read_word(Source& source) {
     Word<Size> word;
-    while (source.peek() >= 0 && is_blank(source.peek())) source.get();
+    while (source.peek() >= 0 && is_blank(source.peek()))
+        source.get();
     if (source.peek() < 0) {
         word.ended = true;
         return word;

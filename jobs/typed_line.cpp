@@ -13,7 +13,9 @@ namespace {
 constexpr std::size_t kLineSize = 256;  // 255 characters and the terminator
 constexpr std::string_view kLineNumber = "n1 ";
 
-bool is_line_end(int c) { return c == '\n' || c == '\r'; }
+bool is_line_end(int c) {
+    return c == '\n' || c == '\r';
+}
 
 void discard_to_line_end() {
     int c;

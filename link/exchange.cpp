@@ -12,7 +12,9 @@ namespace {
 constexpr int kNoByte = -1;
 constexpr int kQueryAnswers = 4;
 
-void show(int byte) { std::putchar(byte); }
+void show(int byte) {
+    std::putchar(byte);
+}
 
 // Waits for the next byte from the controller. Returns it, or kNoByte with the
 // elapsed time in `elapsed_ms` once more than REPLY_TIMEOUT_MS has passed.
@@ -32,7 +34,8 @@ int next_byte(std::int64_t& elapsed_ms) {
 }  // namespace
 
 void send_text(std::string_view text) {
-    for (char c : text) serial_put(settings.port_number, static_cast<unsigned char>(c));
+    for (char c : text)
+        serial_put(settings.port_number, static_cast<unsigned char>(c));
 }
 
 std::int64_t await_prompt(char prompt, int echo_count) {
@@ -59,5 +62,6 @@ std::int64_t await_prompt(char prompt, int echo_count) {
 
 void query_controller() {
     send_text("v");
-    for (int i = 0; i < kQueryAnswers; ++i) await_prompt(settings.prompt_char, 0);
+    for (int i = 0; i < kQueryAnswers; ++i)
+        await_prompt(settings.prompt_char, 0);
 }

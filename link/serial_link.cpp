@@ -15,8 +15,8 @@ constexpr int kDataBits = 8;
 int check_call(int port, int result) {
     if (result >= 0) return result;
     int error = errno;  // taken first: printing and closing may change it
-    std::printf("ERROR: %s: %d\n", "Com port selection maybe wrong or in use by another application",
-                error);
+    std::printf("ERROR: %s: %d\n",
+                "Com port selection maybe wrong or in use by another application", error);
     serial_close(port);
     settings.link_error = 'y';
     return result;

@@ -42,4 +42,6 @@ int console_get() {
     return c;
 }
 
-bool console_buffered() { return head < tail; }
+bool console_buffered() {
+    return head < tail;
+}

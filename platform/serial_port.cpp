@@ -131,7 +131,9 @@ int flush_tx(Port& p) {
     return result;
 }
 
-bool rx_waiting(const Port& p) { return p.rx_head < p.rx_tail; }
+bool rx_waiting(const Port& p) {
+    return p.rx_head < p.rx_tail;
+}
 
 // Reads what the device has into the receive buffer. Returns the number of
 // bytes read, 0 when none is waiting yet, -1 when the device has ended or failed.

@@ -1,4 +1,6 @@
 // The termios serial device layer, on pseudo-terminals.
+#include "platform/serial_port.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,7 +15,6 @@
 #include <string>
 
 #include "platform/device_map.h"
-#include "platform/serial_port.h"
 
 namespace {
 
@@ -93,15 +94,18 @@ TEST_F(SerialPort, PresetFramingAppliesToLaterOpens) {
 TEST_F(SerialPort, BytesPassUnchangedBothWays) {
     ASSERT_EQ(serial_open(0, 1024, 1024), 0);
     std::string all;
-    for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-    for (char c : all) serial_put(0, static_cast<unsigned char>(c));
+    for (int b = 0; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    for (char c : all)
+        serial_put(0, static_cast<unsigned char>(c));
     EXPECT_EQ(serial_wait(0, 0), 0);  // sends what was queued
     EXPECT_EQ(read_master(), all);
 
     ASSERT_EQ(write(master_, all.data(), all.size()), 256);
     std::string got;
     while (got.size() < all.size() && serial_wait(0, 2000) > 0) {
-        for (int c = serial_get(0); c >= 0; c = serial_get(0)) got.push_back(static_cast<char>(c));
+        for (int c = serial_get(0); c >= 0; c = serial_get(0))
+            got.push_back(static_cast<char>(c));
     }
     EXPECT_EQ(got, all);
     EXPECT_LT(serial_get(0), 0);  // nothing waiting: returns at once

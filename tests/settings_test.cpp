@@ -1,4 +1,6 @@
 // Settings tables, the configuration file and the word reader.
+#include "control/settings.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <string>
 
-#include "control/settings.h"
 #include "control/word.h"
 
 namespace {
@@ -47,8 +48,9 @@ TEST(ParseRate, RateTextsAndFallback) {
     EXPECT_EQ(parse_rate("57600"), 7);  // not a rate text: the line rate is shown as 57200
     EXPECT_EQ(parse_rate(""), 7);
     EXPECT_EQ(parse_rate("1200"), 7);  // codes 0 to 2 have no text
-    EXPECT_EQ(GetCapturedStdout(), "Unrecognized baud rate\nUnrecognized baud rate\n"
-                                   "Unrecognized baud rate\n");
+    EXPECT_EQ(GetCapturedStdout(),
+              "Unrecognized baud rate\nUnrecognized baud rate\n"
+              "Unrecognized baud rate\n");
 }
 
 TEST(RateValue, ShownRates) {

@@ -10,22 +10,35 @@ namespace fake {
 
 State state;
 
-void reset() { state = State{}; }
+void reset() {
+    state = State{};
+}
 
 void controller_sends(std::string_view bytes, std::int64_t at_ms) {
-    for (char c : bytes) state.incoming.push_back({at_ms, static_cast<unsigned char>(c)});
+    for (char c : bytes)
+        state.incoming.push_back({at_ms, static_cast<unsigned char>(c)});
 }
 
 }  // namespace fake
 
 using fake::state;
 
-std::int64_t clock_ms() { return state.now_ms; }
+std::int64_t clock_ms() {
+    return state.now_ms;
+}
 
-int serial_open(int, int, int) { return 0; }
-int serial_line_params(int, int, int, int) { return 0; }
-int serial_rate(int, int) { return 0; }
-int serial_close(int) { return 0; }
+int serial_open(int, int, int) {
+    return 0;
+}
+int serial_line_params(int, int, int, int) {
+    return 0;
+}
+int serial_rate(int, int) {
+    return 0;
+}
+int serial_close(int) {
+    return 0;
+}
 
 int serial_put(int, unsigned char byte) {
     if (!state.port_open) return -1;
@@ -67,4 +80,6 @@ int console_get() {
     return c;
 }
 
-bool console_buffered() { return state.console_pos < state.console.size(); }
+bool console_buffered() {
+    return state.console_pos < state.console.size();
+}

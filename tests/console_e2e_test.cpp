@@ -1,0 +1,207 @@
+// The console and the command line end to end: vqdnc against vqsim on
+// pseudo-terminals, console input through a pipe.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+using vqtest::Env;
+using vqtest::run_vqdnc;
+using vqtest::Sim;
+using vqtest::TempDir;
+
+const std::string kBanner =
+    "VQ318G DNC Program V1.05\n"
+    "DNC link for the VQ318 motion controller - (c) the vqdnc developers\n"
+    "Type 'e' to exit, 'h' for help)\n";
+const std::string kStart = kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
+const std::string kPortError =
+    "ERROR: Com port selection maybe wrong or in use by another application: ";
+const std::string kHint =
+    "\nSerial Port setup error - set default serial port\n"
+    "by creating file called dnconfig.txt with single line\n"
+    "containing:    comchannel comx \n\n-";
+const std::string kHelp =
+    "Command options:\n\n"
+    "  -ffilename  - download G Code file 'filename'\n"
+    "  -gxxxxx     - Send G Code command(s) to VQ318\n"
+    "  -nxxxxx     - Send G Code command(s) to VQ318\n"
+    "  -a          - Read eight analog target channels\n"
+    "  -cCOMx      - Set serial communication channel to COMx\n"
+    "  -bnnnn      - Set baud rate to nnnn (2400-57200 default 19200)\n"
+    "  -h          - output help menu\n\n"
+    "  G Code files can contain comments ';' \n\n";
+
+// A console session with vqsim as COM1, run in an empty directory.
+class Console : public testing::Test {
+protected:
+    vqtest::RunResult run(const std::string& input, const Env& extra = {}) {
+        Env env = {{"VQDNC_COM1", sim_.link()}};
+        env.insert(extra.begin(), extra.end());
+        return run_vqdnc({}, input, env, dir_.path());
+    }
+    TempDir dir_;
+    Sim sim_;
+};
+
+TEST_F(Console, StartUpScreenThenEndsOnE) {
+    ASSERT_TRUE(sim_.ready());
+    auto result = run("e\n");
+    EXPECT_EQ(result.output, kStart);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(sim_.log(), "");
+}
+
+TEST_F(Console, EndOfInputClosesAndExitsWithoutRepeating) {
+    auto result = run("h");
+    EXPECT_EQ(result.output, kStart + kHelp + "\n-");
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_FALSE(result.timed_out);
+}
+
+TEST_F(Console, CommandsShareALineAndMatchByCaseBlindPrefix) {
+    auto result = run("hold hf hello Q xyz\nE\n");
+    EXPECT_EQ(result.output, kStart + "\n-\n-" + kHelp + "\n-\n-\n-");
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+TEST_F(Console, ChannelCommandReopensAndConfirms) {
+    Sim com2({}, "com2");
+    auto result = run("CCOM2 c\n", {{"VQDNC_COM2", com2.link()}});
+    EXPECT_EQ(result.output,
+              kStart + "Com channel set to COM2,115200,N,1\n\n-" +
+                  "Unrecognized com channel: \nCom channel set to COM1,115200,N,1\n\n-");
+}
+
+TEST_F(Console, GAndNLinesGoOutInLockStep) {
+    auto result = run("G01 X1.5 Y2\nN20 G00 Z1\ng\ne\n");
+    EXPECT_EQ(sim_.log(), "n1 G01 X1.5 Y2\nN20 G00 Z1\nn1 g\n");
+    EXPECT_EQ(result.output,
+              kStart + "n1 G01 X1.5 Y2\nok\n-\n-" + "N20 G00 Z1\nok\n-\n-" + "n1 g\nok\n-\n-");
+}
+
+TEST_F(Console, QuietModeShowsOnlyTheEcho) {
+    auto result = run("q g X1\ne\n");
+    EXPECT_EQ(result.output, kStart + "\n-n1 g X1\n\n-");
+    EXPECT_EQ(sim_.log(), "n1 g X1\n");
+}
+
+TEST_F(Console, QueryShowsFourAnswersAndNoPromptOfItsOwn) {
+    auto result = run("i\ne\n");
+    EXPECT_EQ(sim_.log(), "v");
+    // The controller's own prompt after the fourth answer is the console prompt.
+    std::string shown = result.output.substr(kStart.size());
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '-'), 4) << shown;
+    EXPECT_EQ(shown.front(), 'v');
+    EXPECT_EQ(shown.back(), '-');
+}
+
+TEST_F(Console, RateChangeReopensAndTheLinkStillWorks) {
+    auto result = run("b9600 g X1\nb57600\ne\n");
+    EXPECT_EQ(result.output, kStart + "\n-n1 g X1\nok\n-\n-" + "Unrecognized baud rate\n\n-");
+    EXPECT_EQ(sim_.log(), "n1 g X1\n");
+}
+
+TEST_F(Console, OverLongWordRunsNothingOfItsLine) {
+    std::string word = "c" + std::string(260, 'x');
+    auto result = run(word + " fpart.nc g X1\nh\n");
+    EXPECT_EQ(
+        result.output,
+        kStart + "Command too long (199 characters at most) - line ignored\n\n-" + kHelp + "\n-");
+    EXPECT_EQ(sim_.log(), "");
+}
+
+TEST_F(Console, TypedLineTooLongIsRefusedWhole) {
+    auto result = run("g " + std::string(300, 'X') + " cCOM5\ng X1\n");
+    EXPECT_EQ(result.output, kStart +
+                                 "G Code line too long - not sent (255 characters at most)\n\n-" +
+                                 "n1 g X1\nok\n-\n-");
+    EXPECT_EQ(sim_.log(), "n1 g X1\n");
+}
+
+TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
+    Sim com3({"--prompt", ">"}, "com3");
+    ASSERT_TRUE(vqtest::write_file(dir_.file("dnconfig.txt"),
+                                   "comchannel COM3\nbaudrate 38400\npromptchar >\n"));
+    auto result = run("g X1\n", {{"VQDNC_COM3", com3.link()}});
+    EXPECT_EQ(result.output, kBanner + "  Use COM3,38400,N,1 - change using c or b commands\n\n-" +
+                                 "n1 g X1\nok\n>\n-");
+    EXPECT_EQ(com3.log(), "n1 g X1\n");
+}
+
+TEST(StartUp, MissingDevicePrintsErrnoAndTheHint) {
+    TempDir dir;
+    auto result = run_vqdnc({}, "e\n", {{"VQDNC_COM1", "/nonexistent/tty"}}, dir.path());
+    EXPECT_EQ(result.output, kStart + kPortError + "2\n" + kPortError + "9\n" + kHint);
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+TEST(StartUp, SecondProgramOnTheSameDeviceGetsTheErrorAndWritesNothing) {
+    Sim sim;
+    TempDir dir;
+    Env env = {{"VQDNC_COM1", sim.link()}};
+    auto first = vqtest::start_vqdnc({}, env, dir.path());
+    ASSERT_TRUE(first->expect(kStart));
+    auto second = run_vqdnc({}, "e\n", env, dir.path());
+    // EBUSY for an ordinary user (the port is held exclusively), EWOULDBLOCK for
+    // root (the lock); then the rate call fails on the port that is not open.
+    std::string errors = second.output.substr(kStart.size());
+    EXPECT_TRUE(
+        std::regex_match(errors, std::regex(kPortError + "(11|16)\n" + kPortError + "9\n[^]*")))
+        << errors;
+    EXPECT_EQ(errors.substr(errors.size() - kHint.size()), kHint);
+    // The first one keeps the line; the second never put a byte on it.
+    ASSERT_TRUE(first->send("g X1\n"));
+    ASSERT_TRUE(first->expect("n1 g X1\nok\n-\n-"));
+    EXPECT_EQ(sim.log(), "n1 g X1\n");
+    first->close_input();
+    EXPECT_EQ(first->finish().exit_status, 1);
+}
+
+TEST(StartUp, LineIsRawEightNOneAtTheSelectedRate) {
+    if (geteuid() != 0) GTEST_SKIP() << "a second open of a held port needs root";
+    Sim sim;
+    TempDir dir;
+    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    ASSERT_TRUE(program->send("b9600\n"));
+    ASSERT_TRUE(program->expect(kStart + "\n-"));
+    int fd = open(sim.link().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    close(fd);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    program->close_input();
+    program->finish();
+}
+
+TEST(OptionMode, ChannelAndRateOptionsThenExit) {
+    Sim com1({}, "com1");
+    Sim com2({}, "com2");
+    TempDir dir;
+    auto result = run_vqdnc({"-cCOM2", "-b9600", "ignored", "-x", "-a", "-gG01", "-h"}, "",
+                            {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}}, dir.path());
+    EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" + kHelp);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(com1.log() + com2.log(), "");
+}
+
+TEST(OptionMode, MissingDeviceShowsTheHintAndGoesOn) {
+    TempDir dir;
+    auto result = run_vqdnc({"-b2400"}, "", {{"VQDNC_COM1", "/nonexistent/tty"}}, dir.path());
+    EXPECT_EQ(result.output, kBanner + kPortError + "2\n" + kPortError + "9\n" + kHint +
+                                 kPortError + "2\n" + kPortError + "9\n");
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+}  // namespace
