@@ -26,8 +26,8 @@ struct SplitResult {
     bool line_ended = false;  // the text of the current line is complete
 };
 
-// Takes bytes from `input` and stores line text in `out` (at least 2 bytes of
-// room). Stops once a line has ended, when `out` is full, or at the end of
+// Takes bytes from `input` and stores line text in `out`, which must not be
+// empty. Stops once a line has ended, when `out` is full, or at the end of
 // `input`; the caller passes the unused rest again.
 SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::span<char> out);
 // At the end of the file: true when a last line without a line feed ends here.
