@@ -1,0 +1,116 @@
+// G-code file download end to end: vqdnc sends a part program to vqsim from the
+// console command f and from the option -f.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using vqtest::Env;
+using vqtest::run_vqdnc;
+using vqtest::Sim;
+using vqtest::TempDir;
+
+const std::string kBanner =
+    "VQ318G DNC Program V1.05\n"
+    "DNC link for the VQ318 motion controller - (c) the vqdnc developers\n"
+    "Type 'e' to exit, 'h' for help)\n";
+const std::string kStart = kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
+
+std::string long_line() {
+    std::string line = "G01";
+    for (int i = 0; i < 20; ++i)
+        line += " X" + std::to_string(i) + ".2500 Y" + std::to_string(i);
+    return line;  // well over 255 characters
+}
+
+// A part program with CRLF line ends whose last line has no line end.
+const std::string kPart =
+    "; pocket 20 x 10, depth 1\r\n"
+    "; units mm, absolute\r\n"
+    "\r\n"
+    "G21 G90\r\n"
+    "G00 X0 Y0 Z5\r\n"
+    " ; spindle started by hand\r\n"
+    "G01 Z-1 F100\r\n" +
+    long_line() + "\r\n\r\nG00 Z5\r\nM30";
+// The line texts the controller gets, each followed by a line feed.
+const std::vector<std::string> kSent = {
+    "", "G21 G90", "G00 X0 Y0 Z5", " ; spindle started by hand", "G01 Z-1 F100", long_line(),
+    "", "G00 Z5",  "M30"};
+
+std::string sent_bytes() {
+    std::string bytes;
+    for (const std::string& line : kSent)
+        bytes += line + "\n";
+    return bytes;
+}
+
+// What a download shows: the prompt, then each line's echo and, in normal
+// mode, the answer ("ok" and the prompt after the echoed line feed).
+std::string shown(bool quiet) {
+    std::string text = "\n-";
+    for (const std::string& line : kSent)
+        text += quiet ? line : line + "\nok-";
+    return text;
+}
+
+class DownloadEndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim_.ready());
+        ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), kPart));
+    }
+    vqtest::RunResult run(const std::vector<std::string>& args, const std::string& input = "") {
+        return run_vqdnc(args, input, {{"VQDNC_COM1", sim_.link()}}, dir_.path());
+    }
+    TempDir dir_;
+    Sim sim_;
+};
+
+TEST_F(DownloadEndToEnd, ConsoleCommandInNormalThenQuietMode) {
+    auto result = run({}, "fpart.nc\nq fpart.nc\n");
+    EXPECT_EQ(result.output, kStart + shown(false) + "\n-" + "\n-" + shown(true) + "\n-");
+    EXPECT_EQ(sim_.log(), sent_bytes() + sent_bytes());
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+TEST_F(DownloadEndToEnd, CommandLineOption) {
+    auto result = run({"-fpart.nc"});
+    EXPECT_EQ(result.output, kBanner + shown(false));
+    EXPECT_EQ(sim_.log(), sent_bytes());
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+TEST_F(DownloadEndToEnd, FileThatCannotBeOpenedSendsNothing) {
+    auto result = run({}, "fnothere.nc\n");
+    EXPECT_EQ(result.output,
+              kStart + "Cannot open G Code file 'nothere.nc': No such file or directory\n\n-");
+    EXPECT_EQ(sim_.log(), "");
+}
+
+TEST_F(DownloadEndToEnd, LineFarLargerThanAnyBufferGoesThroughWhole) {
+    const std::string huge = "G01" + std::string(200000, 'X');
+    ASSERT_TRUE(vqtest::write_file(dir_.file("huge.nc"), huge + "\nM30\n"));
+    auto result = run({"-fhuge.nc"});
+    EXPECT_EQ(result.output, kBanner + "\n-" + huge + "\nok-M30\nok-");
+    EXPECT_EQ(sim_.log(), huge + "\nM30\n");
+}
+
+TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
+    Sim com1({}, "com1");
+    Sim com2({}, "com2");
+    TempDir dir;
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
+    Env env = {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}};
+    auto result = run_vqdnc({"-cCOM2", "-b9600", "-fpart.nc"}, "", env, dir.path());
+    EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" + shown(false));
+    EXPECT_EQ(com2.log(), sent_bytes());
+    EXPECT_EQ(com1.log(), "");
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+}  // namespace
