@@ -1,0 +1,198 @@
+#include "sim/options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+namespace vqsim {
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes the escape that starts after the backslash at text[i]; advances i
+// past it. Returns the byte, or -1 if the escape is not one we know.
+int decode_one(std::string_view text, std::size_t& i) {
+    if (i >= text.size()) return -1;
+    const char c = text[i++];
+    switch (c) {
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case '\\':
+            return '\\';
+        case 'x':
+            break;
+        default:
+            return -1;
+    }
+    int value = -1;
+    for (int digits = 0; digits < 2 && i < text.size(); ++digits) {
+        const int d = hex_digit(text[i]);
+        if (d < 0) break;
+        value = (value < 0 ? 0 : value * 16) + d;
+        ++i;
+    }
+    return value;
+}
+
+// Sets `error` and returns false, so a failing check reads as one statement.
+bool fail(std::string& error, std::string message) {
+    error = std::move(message);
+    return false;
+}
+
+// Parses a decimal number in [min, max]; rejects trailing garbage.
+bool parse_number(const char* text, long min, long max, long& out) {
+    if (text == nullptr || *text == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > max) return false;
+    out = value;
+    return true;
+}
+
+enum OptionId {
+    kLink = 1000,
+    kPrompt,
+    kAnswer,
+    kSilent,
+    kNoEcho,
+    kByteDelay,
+    kEmulateRate,
+    kLog,
+    kHangupAfter,
+    kHelp,
+};
+
+const option kLongOptions[] = {
+    {"link", required_argument, nullptr, kLink},
+    {"prompt", required_argument, nullptr, kPrompt},
+    {"answer", required_argument, nullptr, kAnswer},
+    {"silent", no_argument, nullptr, kSilent},
+    {"no-echo", no_argument, nullptr, kNoEcho},
+    {"byte-delay-us", required_argument, nullptr, kByteDelay},
+    {"emulate-rate", no_argument, nullptr, kEmulateRate},
+    {"log", required_argument, nullptr, kLog},
+    {"hangup-after", required_argument, nullptr, kHangupAfter},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Applies one parsed option. Returns false with `error` set if its value is bad.
+bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
+    std::string decoded;
+    switch (id) {
+        case kLink:
+        case kLog:
+            if (*arg == '\0') return fail(error, "a path must not be empty");
+            (id == kLink ? opts.link : opts.log) = arg;
+            return true;
+        case kSilent:
+            opts.silent = true;
+            return true;
+        case kNoEcho:
+            opts.echo = false;
+            return true;
+        case kEmulateRate:
+            opts.emulate_rate = true;
+            return true;
+        case kAnswer:
+            return decode_escapes(arg, kMaxAnswer, opts.answer, error);
+        case kPrompt:
+            if (!decode_escapes(arg, 1, decoded, error)) return false;
+            if (decoded.size() != 1) return fail(error, "--prompt needs exactly one byte");
+            opts.prompt = decoded[0];
+            return true;
+        case kByteDelay:
+            if (parse_number(arg, 0, kMaxByteDelayUs, opts.byte_delay_us)) return true;
+            return fail(error, "--byte-delay-us needs a number from 0 to 10000000");
+        case kHangupAfter:
+            if (parse_number(arg, 1, kMaxHangupAfter, opts.hangup_after)) return true;
+            return fail(error, "--hangup-after needs a number from 1 to 1000000000");
+        default:
+            return fail(error, "unknown option (see --help)");
+    }
+}
+
+}  // namespace
+
+bool decode_escapes(std::string_view text, std::size_t max_len, std::string& out,
+                    std::string& error) {
+    std::string result;
+    for (std::size_t i = 0; i < text.size();) {
+        int byte = static_cast<unsigned char>(text[i++]);
+        if (byte == '\\') {
+            byte = decode_one(text, i);
+            if (byte < 0) return fail(error, "bad escape in \"" + std::string(text) + "\"");
+        }
+        if (result.size() >= max_len) return fail(error, "text too long: " + std::string(text));
+        result.push_back(static_cast<char>(byte));
+    }
+    out = result;
+    return true;
+}
+
+ParseResult parse_options(int argc, char** argv, Options& opts, std::string& error) {
+    optind = 0;  // restart getopt, in case it ran before in this process
+    opterr = 0;  // we report errors ourselves
+    for (;;) {
+        const int id = getopt_long(argc, argv, "", kLongOptions, nullptr);
+        if (id == -1) break;
+        if (id == kHelp) return ParseResult::kHelp;
+        if (id == '?' || id == ':') {
+            error = std::string("bad or incomplete option: ") + argv[optind - 1];
+            return ParseResult::kError;
+        }
+        if (!apply_option(id, optarg, opts, error)) return ParseResult::kError;
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument: ") + argv[optind];
+        return ParseResult::kError;
+    }
+    return ParseResult::kRun;
+}
+
+const char* usage_text() {
+    return "Usage: vqsim [OPTION]...\n"
+           "Plays a VQ318 motion-controller board on a pseudo-terminal, so vqdnc can be\n"
+           "run and tested without the hardware.\n"
+           "\n"
+           "The board echoes every byte it receives. After each line feed it sends the\n"
+           "answer text and then its prompt. A 'v' at the start of a line is a status\n"
+           "query: the board echoes it and sends four status lines, each ended by\n"
+           "\"\\r\\n\" and the prompt.\n"
+           "\n"
+           "When ready it prints \"vqsim: ready on DEVICE\" on standard output.\n"
+           "\n"
+           "Options:\n"
+           "  --link PATH          create a symlink PATH to the device; removed at exit\n"
+           "  --prompt C           prompt byte (default '-'; escapes as for --answer)\n"
+           "  --answer TEXT        answer sent after each line (default \"ok\\n\");\n"
+           "                       escapes: \\n \\r \\t \\\\ \\xHH; may be empty\n"
+           "  --silent             never answer or prompt (bytes are still echoed)\n"
+           "  --no-echo            never echo received bytes\n"
+           "  --byte-delay-us N    pause N microseconds before each byte sent\n"
+           "  --emulate-rate       pause before each byte sent for its time on the wire\n"
+           "                       at the rate set on the device (10 bits per byte)\n"
+           "  --log FILE           write every byte received to FILE (truncated first)\n"
+           "  --hangup-after N     after answering the Nth line (and once the program has\n"
+           "                       read the answer, or after 2 s), close the line and exit 0\n"
+           "  --help               show this text\n"
+           "\n"
+           "Exit status: 0 on SIGTERM, SIGINT, SIGHUP or --hangup-after; 1 on a failure;\n"
+           "2 on a bad option.\n";
+}
+
+}  // namespace vqsim

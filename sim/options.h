@@ -1,0 +1,42 @@
+// Command-line options of vqsim, the VQ318 board simulator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vqsim {
+
+// Longest answer text accepted with --answer, after escapes are decoded.
+inline constexpr std::size_t kMaxAnswer = 256;
+// Upper bounds for the numeric options, so no later arithmetic can overflow.
+inline constexpr long kMaxByteDelayUs = 10'000'000;
+inline constexpr long kMaxHangupAfter = 1'000'000'000;
+
+struct Options {
+    std::string link;             // symlink to create for the slave device; empty: none
+    std::string log;              // file receiving every byte read from the program; empty: none
+    char prompt = '-';            // sent after every answer
+    std::string answer = "ok\n";  // sent after every received line feed
+    bool silent = false;          // never answer, never prompt
+    bool echo = true;             // echo every received byte
+    long byte_delay_us = 0;       // pause before each sent byte
+    bool emulate_rate = false;    // pause for the wire time of each sent byte
+    long hangup_after = 0;        // hang up after this many answered lines; 0: never
+};
+
+enum class ParseResult { kRun, kHelp, kError };
+
+// Decodes the escapes \n \r \t \\ and \xHH (one or two hex digits) in `text`.
+// Returns false, with a reason in `error`, on an unknown escape, a malformed
+// \x, or a result longer than `max_len` bytes.
+bool decode_escapes(std::string_view text, std::size_t max_len, std::string& out,
+                    std::string& error);
+
+// Parses argv into `opts`. On kError, `error` says what was wrong.
+ParseResult parse_options(int argc, char** argv, Options& opts, std::string& error);
+
+// The text printed by --help.
+const char* usage_text();
+
+}  // namespace vqsim

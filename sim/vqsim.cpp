@@ -1,0 +1,392 @@
+// vqsim: plays a VQ318 motion-controller board on a pseudo-terminal.
+//
+// The program under test opens the slave side of the pseudo-terminal as if it
+// were the serial port; vqsim reads and answers on the master side. vqsim keeps
+// a descriptor of the slave open for its whole life: the terminal then survives
+// the program closing and re-opening the port without losing queued bytes, the
+// master never sees a hang-up in between, and vqsim can read the line settings
+// (the rate) the program chose.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "sim/options.h"
+
+namespace {
+
+using vqsim::Options;
+
+// Status lines sent in answer to the 'v' query.
+constexpr std::array<std::string_view, 4> kStatusLines = {
+    "X+0.0000 Y+0.0000 Z+0.0000",
+    "F5.0000",
+    "STATUS IDLE",
+    "VQ318 READY",
+};
+
+// How long a hang-up waits for the program to read the last answer.
+constexpr int kDrainChecks = 200;
+constexpr long kDrainCheckNs = 10'000'000;  // 200 checks of 10 ms: at most 2 s
+
+// ---------------------------------------------------------------------------
+// Signals and waiting
+// ---------------------------------------------------------------------------
+
+// Set by SIGTERM, SIGINT or SIGHUP. The stop signals stay blocked except while
+// vqsim waits in ppoll(), so a signal can never slip in between a check of this
+// flag and the wait that follows.
+volatile std::sig_atomic_t g_stop = 0;
+sigset_t g_wait_mask;  // the signal mask in force while waiting
+
+void on_stop_signal(int) {
+    g_stop = 1;
+}
+
+bool install_signal_handlers() {
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigaction(sig, &sa, nullptr) != 0) return false;
+        sigaddset(&stop_set, sig);
+    }
+    std::signal(SIGPIPE, SIG_IGN);  // a closed stdout must not kill the board
+    return sigprocmask(SIG_BLOCK, &stop_set, &g_wait_mask) == 0;
+}
+
+// Waits until `fd` is ready for `events`, or for `timeout` (nullptr: no limit).
+// With fd < 0 it only sleeps. Returns 1 when ready, 0 on timeout, -1 when a stop
+// signal arrived or the wait failed.
+int wait_fd(int fd, short events, const timespec* timeout) {
+    pollfd pfd = {fd, events, 0};
+    for (;;) {
+        if (g_stop) return -1;
+        const int n = ppoll(fd < 0 ? nullptr : &pfd, fd < 0 ? 0 : 1, timeout, &g_wait_mask);
+        if (n >= 0) return n > 0 ? 1 : 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool sleep_ns(long ns) {
+    const timespec ts = {ns / 1'000'000'000, ns % 1'000'000'000};
+    return wait_fd(-1, 0, &ts) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The pseudo-terminal and its symlink
+// ---------------------------------------------------------------------------
+
+struct Line {
+    int master = -1;
+    int slave = -1;  // vqsim's own descriptor of the slave, kept open throughout
+    std::string device;
+};
+
+bool set_raw(int fd) {
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+bool open_line(Line& line) {
+    line.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0) return false;
+    const char* name = ptsname(line.master);
+    if (name == nullptr) return false;
+    line.device = name;
+    line.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return line.slave >= 0 && set_raw(line.slave);
+}
+
+void close_line(Line& line) {
+    if (line.master >= 0) close(line.master);
+    if (line.slave >= 0) close(line.slave);
+    line.master = line.slave = -1;
+}
+
+// Creates the symlink under a temporary name and renames it into place, so
+// whoever sees `path` can open it at once.
+bool create_link(const std::string& path, const std::string& target) {
+    const std::string tmp = path + ".tmp" + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(target.c_str(), tmp.c_str()) != 0) return false;
+    if (rename(tmp.c_str(), path.c_str()) == 0) return true;
+    unlink(tmp.c_str());
+    return false;
+}
+
+// Removes the symlink unless it has been replaced by one to another device.
+void remove_link(const std::string& path, const std::string& target) {
+    if (path.empty()) return;
+    std::array<char, 256> buf;
+    const ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
+    if (n > 0 && std::string_view(buf.data(), static_cast<std::size_t>(n)) == target) {
+        unlink(path.c_str());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sending to the program
+// ---------------------------------------------------------------------------
+
+// Bits per byte on the wire: 8N1 with a start and a stop bit.
+constexpr long kBitsPerByte = 10;
+
+long rate_of(speed_t speed) {
+    static constexpr struct {
+        speed_t code;
+        long rate;
+    } kRates[] = {
+        {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    for (const auto& entry : kRates) {
+        if (entry.code == speed) return entry.rate;
+    }
+    return 0;  // B0 or a rate we do not know: no pause
+}
+
+// Writes the board's output to the master. Bytes are gathered and written in
+// one go, unless each byte must be paced, in which case each is written alone
+// after its pause.
+class Sender {
+public:
+    Sender(const Line& line, const Options& opts) : line_(line), opts_(opts) {}
+
+    bool put(char byte) {
+        const long pause_ns = pause_before_byte_ns();
+        if (pause_ns == 0) {
+            if (len_ == buf_.size() && !flush()) return false;
+            buf_[len_++] = byte;
+            return true;
+        }
+        return flush() && sleep_ns(pause_ns) && write_all(&byte, 1);
+    }
+
+    bool put(std::string_view text) {
+        for (const char c : text) {
+            if (!put(c)) return false;
+        }
+        return true;
+    }
+
+    bool flush() {
+        const bool ok = write_all(buf_.data(), len_);
+        len_ = 0;
+        return ok;
+    }
+
+private:
+    long pause_before_byte_ns() const {
+        long ns = opts_.byte_delay_us * 1000;
+        if (opts_.emulate_rate) {
+            termios tio;
+            const long rate = tcgetattr(line_.slave, &tio) == 0 ? rate_of(cfgetospeed(&tio)) : 0;
+            if (rate > 0) ns += kBitsPerByte * 1'000'000'000 / rate;
+        }
+        return ns;
+    }
+
+    // Writes everything, waiting while the program has not read enough.
+    bool write_all(const char* data, std::size_t len) {
+        while (len > 0) {
+            const ssize_t n = write(line_.master, data, len);
+            if (n > 0) {
+                data += n;
+                len -= static_cast<std::size_t>(n);
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;
+            } else if (wait_fd(line_.master, POLLOUT, nullptr) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const Line& line_;
+    const Options& opts_;
+    std::array<char, 4096> buf_;
+    std::size_t len_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The board's protocol
+// ---------------------------------------------------------------------------
+
+class Board {
+public:
+    Board(const Options& opts, Sender& out) : opts_(opts), out_(out) {}
+
+    // Handles one byte received from the program. Returns false if sending failed.
+    bool receive(char byte) {
+        const bool query = at_line_start_ && byte == 'v' && !opts_.silent;
+        if (opts_.echo && !out_.put(byte)) return false;
+        if (query) return answer_query();
+        at_line_start_ = byte == '\n';
+        if (!at_line_start_) return true;
+        if (lines_ < UINT64_MAX) ++lines_;
+        return opts_.silent || (out_.put(opts_.answer) && out_.put(opts_.prompt));
+    }
+
+    // True once the line after which the board is to hang up has been answered.
+    bool hangup_due() const {
+        return opts_.hangup_after > 0 && lines_ >= static_cast<std::uint64_t>(opts_.hangup_after);
+    }
+
+private:
+    bool answer_query() {
+        for (const std::string_view status : kStatusLines) {
+            if (!out_.put(status) || !out_.put("\r\n") || !out_.put(opts_.prompt)) return false;
+        }
+        return true;  // still at the start of a line
+    }
+
+    const Options& opts_;
+    Sender& out_;
+    bool at_line_start_ = true;
+    std::uint64_t lines_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Main loop
+// ---------------------------------------------------------------------------
+
+// Appends received bytes to the log file as soon as they are read.
+bool write_log(int fd, const char* data, std::size_t len) {
+    while (fd >= 0 && len > 0) {
+        const ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// True while bytes sent to the program still wait to be read. Polling the
+// slave first makes the kernel move bytes still in transit into its input
+// queue, so nothing on its way is missed.
+bool unread_bytes_queued(int slave) {
+    pollfd pfd = {slave, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0;
+}
+
+// Before hanging up, gives the program a bounded time to read what is still
+// queued for it, so that it reliably sees the answer to the last line (a
+// hang-up discards whatever is unread).
+void wait_until_read(int slave) {
+    for (int i = 0; i < kDrainChecks && unread_bytes_queued(slave); ++i) {
+        if (!sleep_ns(kDrainCheckNs)) return;
+    }
+}
+
+enum class End { kStopped, kHungUp, kFailed };
+
+// Handles one chunk of received bytes. Returns true to keep going.
+bool handle_chunk(const char* data, std::size_t len, Board& board, Sender& out, End& end) {
+    for (std::size_t i = 0; i < len; ++i) {
+        if (!board.receive(data[i])) return false;
+        if (board.hangup_due()) {
+            end = End::kHungUp;
+            return false;
+        }
+    }
+    return out.flush();
+}
+
+End serve(const Line& line, const Options& opts, int log_fd) {
+    Sender out(line, opts);
+    Board board(opts, out);
+    std::array<char, 256> buf;
+    End end = End::kFailed;
+    for (;;) {
+        if (wait_fd(line.master, POLLIN, nullptr) < 0) break;
+        const ssize_t n = read(line.master, buf.data(), buf.size());
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) break;
+        const auto len = static_cast<std::size_t>(n);
+        if (!write_log(log_fd, buf.data(), len)) break;
+        if (!handle_chunk(buf.data(), len, board, out, end)) break;
+    }
+    if (end == End::kHungUp && out.flush()) wait_until_read(line.slave);
+    if (g_stop) return End::kStopped;
+    return end;
+}
+
+int open_log(const std::string& path) {
+    if (path.empty()) return -1;
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+}
+
+void announce(const std::string& device) {
+    std::printf("vqsim: ready on %s\n", device.c_str());
+    std::fflush(stdout);
+}
+
+int run(const Options& opts) {
+    const int log_fd = open_log(opts.log);
+    if (!opts.log.empty() && log_fd < 0) {
+        std::fprintf(stderr, "vqsim: cannot open log %s: %s\n", opts.log.c_str(), strerror(errno));
+        return 1;
+    }
+    Line line;
+    if (!open_line(line)) {
+        std::fprintf(stderr, "vqsim: cannot set up a pseudo-terminal: %s\n", strerror(errno));
+        return 1;
+    }
+    if (!opts.link.empty() && !create_link(opts.link, line.device)) {
+        std::fprintf(stderr, "vqsim: cannot create link %s: %s\n", opts.link.c_str(),
+                     strerror(errno));
+        close_line(line);
+        return 1;
+    }
+    announce(line.device);
+    const End end = serve(line, opts, log_fd);
+    // The link goes first: once the program sees the hang-up, the link is gone.
+    remove_link(opts.link, line.device);
+    close_line(line);
+    if (log_fd >= 0) close(log_fd);
+    if (end == End::kFailed) std::fprintf(stderr, "vqsim: line failed: %s\n", strerror(errno));
+    return end == End::kFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opts;
+    std::string error;
+    switch (vqsim::parse_options(argc, argv, opts, error)) {
+        case vqsim::ParseResult::kHelp:
+            std::fputs(vqsim::usage_text(), stdout);
+            return 0;
+        case vqsim::ParseResult::kError:
+            std::fprintf(stderr, "vqsim: %s\n", error.c_str());
+            return 2;
+        case vqsim::ParseResult::kRun:
+            break;
+    }
+    if (!install_signal_handlers()) {
+        std::fprintf(stderr, "vqsim: cannot install signal handlers\n");
+        return 1;
+    }
+    return run(opts);
+}
