@@ -1,3 +1,255 @@
-#include "jobs/jobs.h"
+// The vacuum head processor: single keys make the controller lift a part,
+// place one (move down, dwell, move back), or take new heights and rates.
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
 
-void run_vacuum_head() {}
+#include "control/settings.h"
+#include "control/text.h"
+#include "jobs/jobs.h"
+#include "link/link.h"
+#include "platform/console.h"
+#include "platform/keyboard.h"
+
+namespace {
+
+// Heights are X positions and rates feed values, in the controller's units.
+struct HeadValues {
+    float lift_height = 0.15f;
+    float lift_rate = 5.0f;
+    float place_height = -0.05f;
+    float place_rate = 5.0f;
+    float return_height = 0.0f;
+};
+
+// Two 32-bit values in "%1.4f" take at most 45 characters each; with the rest
+// of the line and the terminator that is 101.
+constexpr std::size_t kMoveLineSize = 104;
+constexpr std::string_view kDwellLine = "N1 G04 P2\n";
+// The key wait blocks this long at a time.
+constexpr int kKeyWaitMs = 1000;
+// The longest number text kept; a longer one counts as unreadable.
+constexpr std::size_t kNumberSize = 128;
+
+// What the operator typed after the numbers on their line. It is held while
+// keys are read and then put back for the console loop, which sees it as words.
+struct HeldInput {
+    std::array<char, kConsolePushBackSize> text{};
+    std::size_t length = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Numbers typed after the key a, read as scanf's "%f" reads them
+// ---------------------------------------------------------------------------
+
+struct NumberText {
+    std::array<char, kNumberSize> text{};
+    std::size_t length = 0;
+    bool too_long = false;
+};
+
+// Takes the next character when `accept` says it continues the number.
+template <typename Accept>
+bool take_if(NumberText& number, Accept accept) {
+    int c = console_peek();
+    if (c == kConsoleEnd || !accept(c)) return false;
+    console_get();
+    if (number.length + 1 < number.text.size()) {
+        number.text[number.length++] = static_cast<char>(c);
+    } else {
+        number.too_long = true;
+    }
+    return true;
+}
+
+bool take_char(NumberText& number, char wanted) {
+    return take_if(number, [wanted](int c) { return lower_ascii(static_cast<char>(c)) == wanted; });
+}
+
+int take_digits(NumberText& number, bool hex) {
+    auto is_digit = [hex](int c) {
+        return (c >= '0' && c <= '9') ||
+               (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    };
+    int count = 0;
+    while (take_if(number, is_digit))
+        ++count;
+    return count;
+}
+
+// Takes `word` (lower case) letter by letter, ignoring case; false when it breaks off.
+bool take_word(NumberText& number, std::string_view word) {
+    for (char letter : word) {
+        if (!take_char(number, letter)) return false;
+    }
+    return true;
+}
+
+bool take_sign(NumberText& number) {
+    return take_if(number, [](int c) { return c == '+' || c == '-'; });
+}
+
+// digits [. digits] with at least one digit, then an optional exponent.
+bool take_mantissa_and_exponent(NumberText& number, bool hex, int digits_before) {
+    int digits = digits_before + take_digits(number, hex);
+    if (take_char(number, '.')) digits += take_digits(number, hex);
+    if (digits == 0) return false;
+    if (!take_char(number, hex ? 'p' : 'e')) return true;
+    take_sign(number);
+    return take_digits(number, false) > 0;
+}
+
+// "nan" is taken already: an optional "(letters, digits, _)".
+bool take_nan_tail(NumberText& number) {
+    if (!take_char(number, '(')) return true;
+    auto is_name = [](int c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               c == '_';
+    };
+    while (take_if(number, is_name)) {
+    }
+    return take_char(number, ')');
+}
+
+// Takes the longest run of characters that begins a floating-point number:
+// decimal, hexadecimal (0x), inf, infinity or nan. Returns whether the run is
+// a whole number. A run that breaks off ("1e+", "-", "inf" in "infinite") is
+// consumed all the same, and the character after it stays unread.
+bool take_number_text(NumberText& number) {
+    take_sign(number);
+    int c = lower_ascii(static_cast<char>(console_peek()));
+    if (c == 'i')
+        return take_word(number, "inf") && (!take_char(number, 'i') || take_word(number, "nity"));
+    if (c == 'n') return take_word(number, "nan") && take_nan_tail(number);
+    if (!take_char(number, '0')) return take_mantissa_and_exponent(number, false, 0);
+    if (take_char(number, 'x')) return take_mantissa_and_exponent(number, true, 0);
+    return take_mantissa_and_exponent(number, false, 1);
+}
+
+// Reads one number into `value` as "%f" does, white space first. Returns false,
+// leaving `value` unchanged, when no number could be read. Infinity, not-a-number
+// and numbers too large for 32 bits count as unreadable: no move line may
+// carry them to the controller.
+bool read_number(float& value) {
+    while (is_blank(console_peek()))
+        console_get();
+    NumberText number;
+    if (!take_number_text(number) || number.too_long) return false;
+    number.text[number.length] = '\0';
+    char* end = nullptr;
+    float read = std::strtof(number.text.data(), &end);
+    if (end != number.text.data() + number.length || !std::isfinite(read)) return false;
+    value = read;
+    return true;
+}
+
+// Takes the rest of the current line, its line end included, into `held`.
+// A rest that does not fit is dropped whole, so no part of it is run later.
+void hold_rest_of_line(HeldInput& held) {
+    std::size_t start = held.length;
+    bool fits = true;
+    for (int c = console_get(); c != kConsoleEnd; c = console_get()) {
+        if (held.length < held.text.size()) {
+            held.text[held.length++] = static_cast<char>(c);
+        } else {
+            fits = false;
+        }
+        if (c == '\n') break;
+    }
+    if (!fits) held.length = start;
+}
+
+// ---------------------------------------------------------------------------
+// Keys and their actions
+// ---------------------------------------------------------------------------
+
+void print_header(const HeadValues& v) {
+    std::printf(
+        "Vacuum Head Processor\n  Lift height=%1.4f Lift rate=%1.4f  Place height=%1.4f Place "
+        "rate=%1.4f\n",
+        static_cast<double>(v.lift_height), static_cast<double>(v.lift_rate),
+        static_cast<double>(v.place_height), static_cast<double>(v.place_rate));
+    std::printf("  l-lift, p-place, a-adjust, e-exit\n=");
+}
+
+void send_move(float height, float rate) {
+    std::array<char, kMoveLineSize> line{};
+    int length = std::snprintf(line.data(), line.size(), "N1 G1 X%1.4f F%1.4f\n",
+                               static_cast<double>(height), static_cast<double>(rate));
+    if (length < 0 || static_cast<std::size_t>(length) >= line.size()) return;  // cannot happen
+    send_text({line.data(), static_cast<std::size_t>(length)});
+    await_prompt(settings.prompt_char, length);
+}
+
+void send_dwell() {
+    send_text(kDwellLine);
+    await_prompt(settings.prompt_char, static_cast<int>(kDwellLine.size()));
+}
+
+void lift(const HeadValues& v) {
+    std::printf("\n lift part");
+    send_move(v.lift_height, v.lift_rate);
+}
+
+void place(const HeadValues& v) {
+    std::printf("\n place part");
+    send_move(v.place_height, v.place_rate);
+    std::printf(" - dwell");
+    send_dwell();
+    std::printf(" - lift part");
+    send_move(v.return_height, v.lift_rate);
+}
+
+// The four numbers are typed as a line, with the terminal's echo and editing.
+void adjust(HeadValues& v, HeldInput& held) {
+    key_mode_off();
+    std::printf("\n=New lift hgt, lift rate, place hgt, place rate: ");
+    std::array<float*, 4> targets = {&v.lift_height, &v.lift_rate, &v.place_height, &v.place_rate};
+    for (float* target : targets) {
+        if (!read_number(*target)) break;
+    }
+    hold_rest_of_line(held);
+    key_mode_on();
+    std::printf("New settings: %1.4f %1.4f %1.4f %1.4f\n=", static_cast<double>(v.lift_height),
+                static_cast<double>(v.lift_rate), static_cast<double>(v.place_height),
+                static_cast<double>(v.place_rate));
+}
+
+int next_key() {
+    while (!key_waiting(kKeyWaitMs)) {
+    }
+    int key = read_key();
+    return key >= 0 ? static_cast<unsigned char>(lower_ascii(static_cast<char>(key))) : key;
+}
+
+}  // namespace
+
+void run_vacuum_head() {
+    HeadValues values;
+    HeldInput held;
+    // Key mode from the start: keys typed as soon as the prompt shows are
+    // neither echoed by the terminal nor held back until Enter.
+    key_mode_on();
+    print_header(values);
+    console_get();  // the blank that ended the v word
+    for (;;) {
+        int key = next_key();
+        if (key == kKeyEnd) break;
+        if (key != kKeySequence) std::putchar(key);
+        if (key == 'a') {
+            adjust(values, held);
+        } else if (key == 'l') {
+            lift(values);
+        } else if (key == 'p') {
+            place(values);
+        }
+        if (key == 'e') key_mode_off();
+        std::printf("\n=");
+        if (key == 'e') break;
+    }
+    key_mode_off();
+    console_unget({held.text.data(), held.length});
+}

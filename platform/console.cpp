@@ -1,10 +1,12 @@
 #include "platform/console.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -12,6 +14,15 @@ std::array<unsigned char, 4096> buffer;
 std::size_t head = 0;
 std::size_t tail = 0;
 bool ended = false;
+
+// Bytes put back with console_unget; they fill the array from its end, so the
+// unread ones are pushed[pushed_head .. end) and a later push goes in front.
+std::array<unsigned char, kConsolePushBackSize> pushed;
+std::size_t pushed_head = pushed.size();
+
+bool pushed_waiting() {
+    return pushed_head < pushed.size();
+}
 
 // Blocks for more input; false once standard input has ended or failed.
 bool refill() {
@@ -32,16 +43,33 @@ bool refill() {
 }  // namespace
 
 int console_peek() {
+    if (pushed_waiting()) return pushed[pushed_head];
     if (head == tail && !refill()) return kConsoleEnd;
     return buffer[head];
 }
 
 int console_get() {
+    if (pushed_waiting()) return pushed[pushed_head++];
     int c = console_peek();
     if (c != kConsoleEnd) ++head;
     return c;
 }
 
 bool console_buffered() {
-    return head < tail;
+    return pushed_waiting() || head < tail;
+}
+
+bool console_wait(int timeout_ms) {
+    if (console_buffered() || ended) return true;
+    pollfd pfd{STDIN_FILENO, POLLIN, 0};
+    // Any event counts: on a hang-up or a closed descriptor the next read
+    // reports the end of input, so a caller never waits on it again.
+    return poll(&pfd, 1, timeout_ms < 0 ? -1 : timeout_ms) > 0;
+}
+
+bool console_unget(std::string_view bytes) {
+    if (bytes.size() > pushed_head) return false;
+    pushed_head -= bytes.size();
+    std::memcpy(pushed.data() + pushed_head, bytes.data(), bytes.size());
+    return true;
 }

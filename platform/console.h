@@ -4,7 +4,12 @@
 // seen by the next.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 inline constexpr int kConsoleEnd = -1;
+// How many bytes console_unget can hold at most.
+inline constexpr std::size_t kConsolePushBackSize = 4096;
 
 // The next byte 0..255, blocking until one is typed; kConsoleEnd at the end of input.
 int console_get();
@@ -12,3 +17,10 @@ int console_get();
 int console_peek();
 // True when bytes already read from standard input are waiting in the buffer.
 bool console_buffered();
+// Waits at most `timeout_ms` (negative: without limit) until console_get can
+// return without blocking: a byte is waiting or the input has ended. False when
+// the time ran out or a signal cut the wait short.
+bool console_wait(int timeout_ms);
+// Puts `bytes` back in front of the stream, to be read again before anything
+// else. False, with nothing put back, when they do not fit the push-back room.
+bool console_unget(std::string_view bytes);
