@@ -361,11 +361,14 @@ int run(const Options& opts) {
     }
     announce(line.device);
     const End end = serve(line, opts, log_fd);
+    const int serve_errno = errno;  // what made the line fail, before cleanup
     // The link goes first: once the program sees the hang-up, the link is gone.
     remove_link(opts.link, line.device);
     close_line(line);
     if (log_fd >= 0) close(log_fd);
-    if (end == End::kFailed) std::fprintf(stderr, "vqsim: line failed: %s\n", strerror(errno));
+    if (end == End::kFailed) {
+        std::fprintf(stderr, "vqsim: line failed: %s\n", strerror(serve_errno));
+    }
     return end == End::kFailed ? 1 : 0;
 }
 
