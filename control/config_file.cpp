@@ -39,6 +39,12 @@ void apply_prompt_char(FileSource& source) {
 int load_config() {
     std::FILE* file = std::fopen("dnconfig.txt", "r");
     if (file == nullptr) return -1;
+    load_config_from(file);
+    std::fclose(file);
+    return 1;
+}
+
+void load_config_from(std::FILE* file) {
     FileSource source{file};
     Word<kConfigWordSize> value;
     for (;;) {
@@ -52,6 +58,4 @@ int load_config() {
             apply_prompt_char(source);
         }
     }
-    std::fclose(file);
-    return 1;
 }

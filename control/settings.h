@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 inline constexpr std::size_t kPathSize = 200;  // 199 characters and the terminator
@@ -23,6 +24,8 @@ extern Settings settings;
 void set_defaults();
 // Applies "dnconfig.txt" from the current directory: 1 when read, -1 when absent.
 int load_config();
+// Applies the key words read from `file` to the end; the caller closes it.
+void load_config_from(std::FILE* file);
 
 // Channel name ("COM1".."COM13", any case) to port number; 0 with a message otherwise.
 std::int32_t parse_channel(std::string_view text);

@@ -1,0 +1,109 @@
+// The configuration file reader on any bytes: the settings it leaves and the
+// messages it prints must be those of a plain reading of the file's words.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "control/settings.h"
+#include "control/text.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+constexpr std::size_t kWordKept = 99;
+
+struct Reading {
+    std::string_view data;
+    std::size_t pos = 0;
+    std::int32_t rate_code = 9;
+    std::int32_t port_number = 0;
+    char prompt_char = '-';
+    std::string printed;
+};
+
+void skip_blanks(Reading& r) {
+    while (r.pos < r.data.size() && is_blank(static_cast<unsigned char>(r.data[r.pos])))
+        ++r.pos;
+}
+
+// The next word, its first 99 characters kept; false at the end of the file.
+bool next_word(Reading& r, std::string& word) {
+    skip_blanks(r);
+    if (r.pos == r.data.size()) return false;
+    std::size_t start = r.pos;
+    while (r.pos < r.data.size() && !is_blank(static_cast<unsigned char>(r.data[r.pos])))
+        ++r.pos;
+    word.assign(r.data.substr(start, std::min(r.pos - start, kWordKept)));
+    return true;
+}
+
+void apply_rate(Reading& r, const std::string& text) {
+    static constexpr std::string_view kTexts[] = {"2400",  "4800",  "9600",  "19200",
+                                                  "38400", "57200", "115200"};
+    for (int i = 0; i < 7; ++i) {
+        if (text == kTexts[i]) {
+            r.rate_code = 3 + i;
+            return;
+        }
+    }
+    r.printed += "Unrecognized baud rate\n";
+    r.rate_code = 7;
+}
+
+void apply_channel(Reading& r, const std::string& text) {
+    for (int i = 0; i < 13; ++i) {
+        if (equal_ignoring_case(text, "COM" + std::to_string(i + 1))) {
+            r.port_number = i;
+            return;
+        }
+    }
+    // The name is printed as a C string: it stops at a NUL.
+    r.printed += "Unrecognized com channel: " + std::string(text.c_str()) + "\n";
+    r.port_number = 0;
+}
+
+void read_all(Reading& r) {
+    std::string key;
+    std::string value;
+    while (next_word(r, key)) {
+        if (equal_ignoring_case(key, "baudrate")) {
+            apply_rate(r, next_word(r, value) ? value : key);
+        } else if (equal_ignoring_case(key, "comchannel")) {
+            apply_channel(r, next_word(r, value) ? value : key);
+        } else if (equal_ignoring_case(key, "promptchar")) {
+            skip_blanks(r);
+            if (r.pos < r.data.size()) r.prompt_char = r.data[r.pos++];
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // A copy with one spare byte: fmemopen wants a buffer that is not empty.
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    bytes.push_back('\0');
+    std::FILE* file = fmemopen(bytes.data(), size == 0 ? 1 : size, "r");
+    if (file == nullptr) return 0;
+    if (size == 0) std::fgetc(file);  // the spare byte is not part of the file
+
+    settings = Settings{};
+    fuzz::Capture capture;
+    fuzz::begin(capture);
+    load_config_from(file);
+    std::string printed = fuzz::end(capture);
+    std::fclose(file);
+
+    Reading expected;
+    expected.data = std::string_view(reinterpret_cast<const char*>(data), size);
+    read_all(expected);
+    fuzz::check(settings.rate_code == expected.rate_code, "rate code as the file says");
+    fuzz::check(settings.port_number == expected.port_number, "port number as the file says");
+    fuzz::check(settings.prompt_char == expected.prompt_char, "prompt character as the file says");
+    fuzz::check(printed == expected.printed, "messages as the file's values call for");
+    fuzz::check(settings.rate_code >= 3 && settings.rate_code <= 9, "rate code selectable");
+    fuzz::check(settings.port_number >= 0 && settings.port_number <= 12, "port number COM1..COM13");
+    fuzz::check(settings.download_path[0] == '\0', "download path untouched");
+    return 0;
+}

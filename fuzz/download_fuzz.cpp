@@ -1,0 +1,152 @@
+// The file download's line handling on any file contents.
+//
+// The line splitter, fed in chunks of every size into outputs of every size,
+// must give the lines a plain reading of the file gives: lines end at a line
+// feed, a carriage return just before it (or before the end of the file) is
+// dropped, a ';' first makes a comment, a NUL ends the text.
+//
+// download_file on that file, with a controller that echoes each line and
+// answers: the line must put exactly those lines, each with one line feed, on
+// the wire; and where every line fits the 255-character line buffer, what is
+// shown and how far each wait reads must follow the exchange rules.
+//
+// Input: controller byte (answer, prompt, silence, quiet mode), chunking byte,
+// then the file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "control/settings.h"
+#include "fuzz/fuzz_support.h"
+#include "jobs/jobs.h"
+#include "tests/fakes/fake_platform.h"
+
+namespace {
+
+constexpr std::size_t kHeader = 2;
+constexpr std::size_t kLineText = 255;
+constexpr std::string_view kAnswers[] = {"ok\n", "", "o-k\r\n\n", "\n\n>\n"};
+constexpr char kPrompts[] = {'-', '>', '\n', 'k'};
+
+using Lines = std::vector<std::string>;
+
+std::string file_path;
+
+Lines plain_lines(std::string_view file) {
+    Lines lines;
+    std::size_t pos = 0;
+    while (pos < file.size()) {
+        std::size_t feed = file.find('\n', pos);
+        std::size_t end = feed == std::string_view::npos ? file.size() : feed;
+        std::string line(file.substr(pos, end - pos));
+        pos = feed == std::string_view::npos ? file.size() : feed + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == ';') continue;
+        line.resize(line.find('\0') == std::string::npos ? line.size() : line.find('\0'));
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+Lines split_in_chunks(std::string_view file, std::size_t chunk, std::size_t room) {
+    LineSplitter splitter;
+    Lines lines;
+    std::string line;
+    std::vector<char> out(room);
+    for (std::size_t pos = 0; pos < file.size(); pos += chunk) {
+        std::string_view input = file.substr(pos, chunk);
+        while (!input.empty()) {
+            SplitResult step = split_lines(splitter, input, out);
+            fuzz::check(step.used <= input.size() && step.stored <= room, "splitter stays inside");
+            fuzz::check(step.used > 0 || step.stored > 0 || step.line_ended, "splitter progresses");
+            line.append(out.data(), step.stored);
+            input.remove_prefix(step.used);
+            if (step.line_ended) lines.push_back(std::exchange(line, {}));
+        }
+    }
+    if (finish_lines(splitter)) {
+        lines.push_back(line);
+    } else {
+        fuzz::check(line.empty(), "no text left over at the end");
+    }
+    return lines;
+}
+
+void write_file(std::string_view bytes) {
+    std::FILE* file = std::fopen(file_path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        std::abort();
+    }
+    std::fclose(file);
+}
+
+void remove_work_dir() {
+    unlink(file_path.c_str());
+    rmdir(file_path.substr(0, file_path.rfind('/')).c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char dir[] = "/tmp/vqdnc-fuzz-XXXXXX";
+    if (mkdtemp(dir) == nullptr) std::abort();
+    file_path = std::string(dir) + "/part.nc";
+    std::atexit(remove_work_dir);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < kHeader) return 0;
+    const std::uint8_t controller = data[0];
+    const std::string_view file(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
+    const Lines lines = plain_lines(file);
+
+    const std::size_t chunk = 1 + data[1] % 16;
+    const std::size_t room = 1 + (data[1] >> 4) % 8;
+    fuzz::check(split_in_chunks(file, chunk, room) == lines, "lines split as the file reads");
+    fuzz::check(split_in_chunks(file, 4096, 256) == lines, "lines split as the file reads");
+
+    fake::reset();
+    settings = Settings{};
+    settings.prompt_char = kPrompts[(controller >> 2) % 4];
+    settings.output_mode = controller & 0x10 ? 'q' : 'n';
+    const bool silent = controller & 0x20;
+    std::string wire;
+    fuzz::ModelLine model;
+    for (const std::string& line : lines) {
+        wire += line + "\n";
+        if (!silent) {
+            model.bytes +=
+                line + "\n" + std::string(kAnswers[controller % 4]) + settings.prompt_char;
+        }
+    }
+    fake::controller_sends(model.bytes);
+    write_file(file);
+    set_download_path(file_path);
+
+    fuzz::Capture capture;
+    fuzz::begin(capture);
+    download_file();
+    std::string shown = fuzz::end(capture);
+
+    fuzz::check(fake::state.sent == wire, "each line sent whole with one line feed");
+    bool all_fit = true;
+    for (const std::string& line : lines)
+        all_fit = all_fit && line.size() <= kLineText;
+    if (!all_fit) return 0;
+    std::string expected = "\n-";
+    for (const std::string& line : lines) {
+        fuzz::model_await(model, settings.prompt_char, static_cast<int>(line.size()),
+                          settings.output_mode, expected);
+    }
+    fuzz::check(shown == expected, "echo and answers shown by the display rules");
+    fuzz::check(fake::state.incoming.size() == model.bytes.size() - model.pos,
+                "each wait reads up to its prompt and not past it");
+    return 0;
+}
