@@ -15,7 +15,7 @@ build=${VQDNC_FUZZ_BUILD:-build-fuzz}
 runs=${VQDNC_FUZZ_RUNS:-20000}
 seed=${VQDNC_FUZZ_SEED:-1}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config word console exchange download)
+[ ${#targets[@]} -gt 0 ] || targets=(config word console exchange download vacuum)
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVQDNC_FUZZ=ON -DVQDNC_TESTS=OFF -DVQDNC_BENCH=OFF >/dev/null
