@@ -84,10 +84,6 @@ TEST(Keyboard, EachKeySequenceIsOneKey) {
               "lSSSSSSSpS$");
 }
 
-TEST(Keyboard, BytesAfterASequenceAreKeysAgain) {
-    EXPECT_EQ(keys_from_pipe("\x1b[Aa1\n\x1b[2~e"), "Sa1\nSe$");
-}
-
 TEST(Console, PushedBackBytesComeFirstInOrder) {
     int in[2];
     ASSERT_EQ(pipe(in), 0);

@@ -72,28 +72,6 @@ TEST_F(VacuumHead, UpperCaseActsAndOtherKeysOnlyEchoInLowerCase) {
     EXPECT_EQ(fake::state.sent, kLiftLine);
 }
 
-TEST_F(VacuumHead, KeySequenceIsNotEchoedAndDoesNothing) {
-    EXPECT_EQ(run("\n\x1b\x1b"
-                  "e"),
-              kHeader + "\n=\n=e\n=");
-    EXPECT_EQ(fake::state.sent, "");
-}
-
-TEST_F(VacuumHead, AdjustedValuesServeLiftAndPlaceButNotTheNextEntry) {
-    controller_answers({"N1 G1 X0.2500 F7.5000\n", "N1 G1 X-0.1000 F2.5000\n", "N1 G04 P2\n",
-                        "N1 G1 X0.0000 F7.5000\n", kLiftLine});
-    std::string out = run("\na0.25 7.5 -0.1 2.5\nlpe");
-    EXPECT_EQ(
-        out.substr(0, out.find(" lift part")),
-        kHeader + "a" + kAdjustPrompt + "New settings: 0.2500 7.5000 -0.1000 2.5000\n=\n=l\n");
-    EXPECT_EQ(fake::state.sent,
-              "N1 G1 X0.2500 F7.5000\nN1 G1 X-0.1000 F2.5000\nN1 G04 P2\nN1 G1 X0.0000 F7.5000\n");
-
-    fake::state.sent.clear();
-    EXPECT_EQ(run("\nle"), kHeader + "l\n lift part" + shown(kLiftLine) + "\n=e\n=");
-    EXPECT_EQ(fake::state.sent, kLiftLine);
-}
-
 TEST_F(VacuumHead, NumbersAreTypedInLineModeAndKeysTakenInKeyMode) {
     run("\na1 2 3 4\ne");
     // Key mode from the start, line mode for the numbers line, back after its
