@@ -185,6 +185,9 @@ int serial_open(int port, int rx_queue, int tx_queue) {
         return fail(error);
     }
     ioctl(fd, TIOCEXCL);
+    // Whatever the controller sent before this open (the rest of an answer to
+    // a program that was stopped) would be taken for the echo of the next line.
+    tcflush(fd, TCIFLUSH);
     p.fd = fd;
     p.rx_limit = queue_size(rx_queue) < preset_rx ? preset_rx : queue_size(rx_queue);
     p.tx_limit = queue_size(tx_queue);

@@ -111,6 +111,14 @@ TEST_F(SerialPort, BytesPassUnchangedBothWays) {
     EXPECT_LT(serial_get(0), 0);  // nothing waiting: returns at once
 }
 
+TEST_F(SerialPort, OpenDiscardsWhatArrivedBefore) {
+    ASSERT_EQ(write(master_, "stale-", 6), 6);
+    ASSERT_EQ(serial_open(0, 1024, 1024), 0);
+    ASSERT_EQ(write(master_, "X", 1), 1);
+    ASSERT_EQ(serial_wait(0, 2000), 1);
+    EXPECT_EQ(serial_get(0), 'X');
+}
+
 TEST_F(SerialPort, MissingDeviceFailsWithItsErrno) {
     setenv("VQDNC_COM2", "/nonexistent/tty", 1);
     errno = 0;
