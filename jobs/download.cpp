@@ -128,7 +128,7 @@ void download_file() {
         if (got < 0) {
             // A line cut short is not completed: its text so far stays unsent
             // or, for a long line, is left without its line feed.
-            std::printf("Cannot read G Code file '%s': %s\n", path, std::strerror(errno));
+            std::printf("\nCannot read G Code file '%s': %s\n", path, std::strerror(errno));
             break;
         }
         if (got == 0) {
