@@ -43,4 +43,4 @@ if [ ${#failed[@]} -gt 0 ]; then
     echo "Fuzz smoke run FAILED: ${failed[*]} (inputs in $artifacts)"
     exit 1
 fi
-echo "Fuzz smoke run: ${#targets[@]} passed, 0 failed"
+echo "fuzz-smoke: ${#targets[@]} passed, 0 failed"
