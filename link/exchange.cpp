@@ -1,5 +1,7 @@
 // The lock-step exchange: the controller echoes each byte, answers, and sends
 // its prompt character when it is ready for the next line.
+#include <array>
+#include <cstddef>
 #include <cstdio>
 
 #include "control/settings.h"
@@ -12,8 +14,21 @@ namespace {
 constexpr int kNoByte = -1;
 constexpr int kQueryAnswers = 4;
 
+// Bytes from the controller collect here and reach the console in one write
+// whenever no further byte is waiting yet, and before every return, so the
+// screen is never behind while the program waits, and a burst of echo does not
+// cost a system call per byte.
+std::array<char, 256> shown;
+std::size_t shown_count = 0;
+
+void flush_shown() {
+    if (shown_count > 0) std::fwrite(shown.data(), 1, shown_count, stdout);
+    shown_count = 0;
+}
+
 void show(int byte) {
-    std::putchar(byte);
+    if (shown_count == shown.size()) flush_shown();
+    shown[shown_count++] = static_cast<char>(byte);
 }
 
 // Waits for the next byte from the controller. Returns it, or kNoByte with the
@@ -27,18 +42,12 @@ int next_byte(std::int64_t& elapsed_ms) {
         if (byte >= 0) return byte;
         elapsed_ms = clock_ms() - start;
         if (elapsed_ms > REPLY_TIMEOUT_MS) return kNoByte;
+        flush_shown();
         serial_wait(settings.port_number, static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1));
     }
 }
 
-}  // namespace
-
-void send_text(std::string_view text) {
-    for (char c : text)
-        serial_put(settings.port_number, static_cast<unsigned char>(c));
-}
-
-std::int64_t await_prompt(char prompt, int echo_count) {
+std::int64_t read_echo_and_answer(char prompt, int echo_count) {
     const int prompt_byte = static_cast<unsigned char>(prompt);
     std::int64_t elapsed_ms = 0;
     int last = 0;
@@ -58,6 +67,19 @@ std::int64_t await_prompt(char prompt, int echo_count) {
         if (last != '\n' || line_feeds == 1) show(last);
     }
     return 0;
+}
+
+}  // namespace
+
+void send_text(std::string_view text) {
+    for (char c : text)
+        serial_put(settings.port_number, static_cast<unsigned char>(c));
+}
+
+std::int64_t await_prompt(char prompt, int echo_count) {
+    std::int64_t result = read_echo_and_answer(prompt, echo_count);
+    flush_shown();
+    return result;
 }
 
 void query_controller() {

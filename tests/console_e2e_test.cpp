@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <regex>
 #include <string>
 
@@ -134,6 +135,16 @@ TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
     EXPECT_EQ(result.output, kBanner + "  Use COM3,38400,N,1 - change using c or b commands\n\n-" +
                                  "n1 g X1\nok\n>\n-");
     EXPECT_EQ(com3.log(), "n1 g X1\n");
+}
+
+TEST(Waiting, EchoIsOnScreenWhileTheControllerKeepsUsWaiting) {
+    Sim sim({"--silent"});
+    TempDir dir;
+    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    ASSERT_TRUE(program->send("g X1\n"));
+    EXPECT_TRUE(program->expect(kStart + "n1 g X1\n"));
+    program->signal(SIGTERM);
+    program->finish();
 }
 
 TEST(StartUp, MissingDevicePrintsErrnoAndTheHint) {
