@@ -10,6 +10,7 @@
 #include <string>
 
 #include "harness.h"
+#include "screens.h"
 
 namespace {
 
@@ -18,11 +19,8 @@ using vqtest::run_vqdnc;
 using vqtest::Sim;
 using vqtest::TempDir;
 
-const std::string kBanner =
-    "VQ318G DNC Program V1.05\n"
-    "DNC link for the VQ318 motion controller - (c) the vqdnc developers\n"
-    "Type 'e' to exit, 'h' for help)\n";
-const std::string kStart = kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
+using vqtest::kBanner;
+using vqtest::kStart;
 const std::string kPortError =
     "ERROR: Com port selection maybe wrong or in use by another application: ";
 const std::string kHint =

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "screens.h"
 
 namespace {
 
@@ -14,11 +15,8 @@ using vqtest::run_vqdnc;
 using vqtest::Sim;
 using vqtest::TempDir;
 
-const std::string kBanner =
-    "VQ318G DNC Program V1.05\n"
-    "DNC link for the VQ318 motion controller - (c) the vqdnc developers\n"
-    "Type 'e' to exit, 'h' for help)\n";
-const std::string kStart = kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
+using vqtest::kBanner;
+using vqtest::kStart;
 
 std::string long_line() {
     std::string line = "G01";
