@@ -1,0 +1,456 @@
+// Faults on the controller link, end to end: vqdnc against a vqsim that hangs
+// up, answers with arbitrary bytes, answers slowly or not at all, or whose
+// device another vqdnc already holds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using vqtest::Env;
+using vqtest::Millis;
+using vqtest::Process;
+using vqtest::run_vqdnc;
+using vqtest::Sim;
+using vqtest::TempDir;
+using namespace std::string_literals;
+
+const std::string kBanner =
+    "VQ318G DNC Program V1.05\n"
+    "DNC link for the VQ318 motion controller - (c) the vqdnc developers\n"
+    "Type 'e' to exit, 'h' for help)\n";
+const std::string kStart = kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
+const std::string kPortError =
+    "ERROR: Com port selection maybe wrong or in use by another application: ";
+const std::string kHint =
+    "\nSerial Port setup error - set default serial port\n"
+    "by creating file called dnconfig.txt with single line\n"
+    "containing:    comchannel comx \n\n-";
+
+// How long a program is watched while it should be idle in a wait.
+constexpr Millis kIdleWindow{1500};
+// A waiting program may use at most this share of one core; a polling loop
+// uses all of it, even on a loaded machine far more than this.
+constexpr double kIdleCpuShare = 0.25;
+
+// ---------------------------------------------------------------------------
+// Watching a program that should be waiting
+// ---------------------------------------------------------------------------
+
+// User and system CPU time of a process so far, in clock ticks; -1 if unknown.
+long cpu_ticks(pid_t pid) {
+    const std::string stat = vqtest::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) return -1;
+    // After the command name: state (field 3) ... utime (14), stime (15).
+    std::istringstream fields(stat.substr(name_end + 1));
+    std::string field;
+    long utime = -1;
+    long stime = -1;
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) utime = std::stol(field);
+        if (number == 15) stime = std::stol(field);
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+// Lets the program run for kIdleWindow, reading its output, and returns the
+// share of one core it used meanwhile.
+double cpu_share_while_waiting(Process& program) {
+    using Clock = std::chrono::steady_clock;
+    const long before = cpu_ticks(program.pid());
+    const auto start = Clock::now();
+    program.read_for(kIdleWindow);
+    const long after = cpu_ticks(program.pid());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (before < 0 || after < 0) return 1.0;
+    return static_cast<double>(after - before) /
+           (seconds * static_cast<double>(sysconf(_SC_CLK_TCK)));
+}
+
+// Ends a program stuck in a wait and checks that the signal, not a fault, ended it.
+void terminate_waiting(Process& program) {
+    program.signal(SIGTERM);
+    const vqtest::RunResult result = program.finish();
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_status, 128 + SIGTERM);
+}
+
+std::string lines_with_line_feeds(const std::vector<std::string>& lines, std::size_t count) {
+    std::string bytes;
+    for (std::size_t i = 0; i < count && i < lines.size(); ++i)
+        bytes += lines[i] + "\n";
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// The controller hangs up in the middle of a download
+// ---------------------------------------------------------------------------
+
+const std::vector<std::string> kSixLines = {
+    "G21 G90",    "G01 X1.2500 Y2.5000 F100 " + std::string(280, 'X'),  // goes out in pieces
+    "G00 Z5",     "G01 X10 Y10",
+    "G01 X20 Y0", "M30",
+};
+
+TEST(HangUp, MidDownloadLeavesSentLinesWholeAndTheWaitIdle) {
+    TempDir dir;
+    Sim sim({"--hangup-after", "3"});
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kSixLines, 6)));
+    auto program = vqtest::start_vqdnc({"-fpart.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+
+    ASSERT_TRUE(sim.wait_exit());
+    EXPECT_EQ(sim.exit_status(), 0);
+    std::string shown = kBanner + "\n-";
+    for (std::size_t i = 0; i < 3; ++i)
+        shown += kSixLines[i] + "\nok-";
+    ASSERT_TRUE(program->expect(shown)) << program->output();
+
+    EXPECT_LT(cpu_share_while_waiting(*program), kIdleCpuShare);
+    EXPECT_EQ(program->output(), shown);
+    EXPECT_EQ(sim.log(), lines_with_line_feeds(kSixLines, 3));
+    terminate_waiting(*program);
+}
+
+// ---------------------------------------------------------------------------
+// The controller answers with arbitrary bytes
+// ---------------------------------------------------------------------------
+
+// What the console and the wire should carry, worked out from the display
+// rules alone: the controller echoes every byte and after each line feed sends
+// its answer and prompt; each wait shows `echo_count` bytes whatever comes,
+// then reads up to the prompt, showing in normal mode everything but the
+// second and later line feeds. Bytes a wait leaves unread go to the next wait.
+struct Model {
+    std::string answer;
+    char prompt = '-';
+    bool quiet = false;
+    std::string from_controller;  // sent by the controller, not yet read
+    std::string wire;             // sent by the program
+    std::string console;          // shown by the program
+
+    char take() {
+        EXPECT_FALSE(from_controller.empty()) << "the model waits for a byte that never comes";
+        if (from_controller.empty()) return prompt;
+        const char byte = from_controller.front();
+        from_controller.erase(0, 1);
+        return byte;
+    }
+
+    void send(const std::string& bytes) {
+        wire += bytes;
+        for (char byte : bytes) {
+            from_controller += byte;
+            if (byte == '\n') from_controller += answer + prompt;
+        }
+    }
+
+    void wait(std::size_t echo_count) {
+        char last = '\0';
+        for (std::size_t i = 0; i < echo_count; ++i) {
+            last = take();
+            console += last;
+        }
+        int line_feeds = 0;
+        while (last != prompt) {
+            last = take();
+            if (quiet) continue;
+            if (last == '\n') ++line_feeds;
+            if (last != '\n' || line_feeds == 1) console += last;
+        }
+    }
+
+    // The console command f: comment lines are skipped, a CR before the LF is dropped.
+    void download(const std::string& file) {
+        console += "\n-";
+        std::istringstream lines(file);
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line.front() == ';') continue;
+            send(line + "\n");
+            wait(line.size());
+        }
+        console += "\n-";
+    }
+
+    // A typed line: the g command numbers it, the n command sends it as typed.
+    void typed(const std::string& line) {
+        const std::string sent = (line[0] == 'N' ? "" : "n1 ") + line + "\n";
+        send(sent);
+        wait(sent.size());
+        console += "\n-";
+    }
+};
+
+struct AnswerCase {
+    const char* name;
+    std::string answer;
+    char prompt;
+    std::vector<std::string> sim_options;  // besides --answer and --prompt
+    bool slow_rate;                        // the program at 9600, set with b9600
+};
+
+std::string escaped(std::string_view bytes) {
+    std::string out;
+    char hex[5];
+    for (unsigned char byte : bytes) {
+        std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+        out += hex;
+    }
+    return out;
+}
+
+std::string all_bytes(bool descending) {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(descending ? 255 - i : i);
+    return bytes;
+}
+
+// G-code with the prompt byte in the middle and at the end of lines, where
+// '#' stands for the prompt. A NUL would end a line of a file, so with a NUL
+// prompt the lines carry '-' instead.
+std::string with_prompt(std::string text, char prompt) {
+    std::replace(text.begin(), text.end(), '#', prompt == '\0' ? '-' : prompt);
+    return text;
+}
+
+const std::string kPartTemplate =
+    "G21 G90\n"
+    "; comment # not sent\n"
+    "G01 X#1.5 Y#2 F100\r\n"
+    "\n"
+    "G00 Z#\n"
+    " ; sent: the ; is not first\n"
+    "M30\n";
+const std::vector<std::string> kTypedTemplates = {"G01 X#3 Y#4.5", "N20 G00 Z#", "g"};
+
+void PrintTo(const AnswerCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ArbitraryAnswer : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyTheLines) {
+    const AnswerCase& c = GetParam();
+    TempDir dir;
+    std::vector<std::string> sim_args = {"--answer", escaped(c.answer), "--prompt",
+                                         escaped(std::string(1, c.prompt))};
+    sim_args.insert(sim_args.end(), c.sim_options.begin(), c.sim_options.end());
+    Sim sim(sim_args);
+    ASSERT_TRUE(sim.ready());
+    const std::string part = with_prompt(kPartTemplate, c.prompt);
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
+    ASSERT_TRUE(
+        vqtest::write_file(dir.file("dnconfig.txt"), std::string("promptchar ") + c.prompt + "\n"));
+
+    Model model;
+    model.answer = c.answer;
+    model.prompt = c.prompt;
+    std::string input;
+    if (c.slow_rate) {
+        input += "b9600\n";
+        model.console += "\n-";
+    }
+    for (bool quiet : {false, true}) {
+        if (quiet) {
+            input += "q\n";
+            model.console += "\n-";
+            model.quiet = true;
+        }
+        input += "fpart.nc\n";
+        model.download(part);
+        for (const std::string& typed : kTypedTemplates) {
+            input += with_prompt(typed, c.prompt) + "\n";
+            model.typed(with_prompt(typed, c.prompt));
+        }
+    }
+    input += "e\n";
+
+    auto result = run_vqdnc({}, input, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(escaped(result.output), escaped(kStart + model.console));
+    // A wait that ended early lets the program go on while the controller is
+    // still sending: the last line may reach it after the program has gone.
+    sim.wait_log(model.wire);
+    EXPECT_EQ(escaped(sim.log()), escaped(model.wire));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, ArbitraryAnswer,
+    testing::Values(
+        // The prompt 0x2d and a line feed sit inside the answer.
+        AnswerCase{"AllBytesAscending", all_bytes(false), '-', {}, false},
+        AnswerCase{"LineBreaksAndPromptsInside", "\r\n-\n\n\x00\xff\r\r\n-x\n"s, '-', {}, false},
+        // A prompt byte above 0x7f; the answer starts with it.
+        AnswerCase{"HighPromptAllBytesDescending", all_bytes(true), '\xff', {}, false},
+        AnswerCase{"NulPrompt", "ok\x00tail\n"s, '\0', {}, false},
+        // The same rules when every byte arrives on its own, at the rate's pace.
+        AnswerCase{"SlowController", "o-k\r\n\n\x00\xff"s, '-', {"--emulate-rate"}, true}),
+    [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A slow controller and one that never answers
+// ---------------------------------------------------------------------------
+
+const std::vector<std::string> kTenLines = {"G21 G90",     "G00 X0 Y0 Z5", "G01 Z1 F100", "G01 X10",
+                                            "G01 Y10",     "G01 X0",       "G01 Y0",      "G00 Z5",
+                                            "G00 X50 Y50", "M30"};
+
+std::size_t count_of(const std::string& text, std::string_view part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+// While the download runs, the controller never holds a line the program sent
+// before it had shown the prompt for the line before. The log is looked at
+// before the output, so a prompt shown in between only makes the check milder.
+TEST(SlowController, NextLineLeavesOnlyAfterThePrompt) {
+    TempDir dir;
+    // A long answer at 9600 keeps the controller busy for a good while per line.
+    Sim slow({"--emulate-rate", "--answer", "ok " + std::string(60, '.') + "\\n"});
+    ASSERT_TRUE(slow.ready());
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kTenLines, 10)));
+    auto program =
+        vqtest::start_vqdnc({"-b9600", "-fpart.nc"}, {{"VQDNC_COM1", slow.link()}}, dir.path());
+    const std::string prompt_shown = std::string(60, '.') + "-";
+    const auto deadline = std::chrono::steady_clock::now() + vqtest::kRunTimeout;
+    while (!program->exited() && std::chrono::steady_clock::now() < deadline) {
+        const std::size_t lines_held = count_of(slow.log(), "\n");
+        program->read_for(Millis(5));
+        const std::size_t prompts = count_of(program->output(), prompt_shown);
+        ASSERT_LE(lines_held, prompts + 1) << program->output();
+    }
+    const vqtest::RunResult result = program->finish();
+    EXPECT_EQ(result.exit_status, 1);
+    std::string shown = kBanner + "\n-";
+    for (const std::string& line : kTenLines)
+        shown += line + "\nok " + prompt_shown;
+    EXPECT_EQ(result.output, shown);
+    EXPECT_EQ(slow.log(), lines_with_line_feeds(kTenLines, 10));
+}
+
+struct SilentCase {
+    const char* name;
+    std::vector<std::string> sim_options;
+    std::string shown_after_start;  // for the first line
+};
+
+void PrintTo(const SilentCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SilentController : public testing::TestWithParam<SilentCase> {};
+
+TEST_P(SilentController, OnlyTheFirstLineLeavesAndTheWaitIsIdle) {
+    const SilentCase& c = GetParam();
+    TempDir dir;
+    Sim sim(c.sim_options);
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kTenLines, 10)));
+    auto program = vqtest::start_vqdnc({"-fpart.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+
+    const std::string first_line = lines_with_line_feeds(kTenLines, 1);
+    ASSERT_TRUE(sim.wait_log(first_line));
+    const std::string shown = kBanner + "\n-" + c.shown_after_start;
+    ASSERT_TRUE(program->expect(shown)) << program->output();
+
+    EXPECT_LT(cpu_share_while_waiting(*program), kIdleCpuShare);
+    EXPECT_EQ(sim.log(), first_line);
+    EXPECT_EQ(program->output(), shown);
+    terminate_waiting(*program);
+}
+
+INSTANTIATE_TEST_SUITE_P(Never, SilentController,
+                         testing::Values(SilentCase{"EchoesOnly", {"--silent"}, "G21 G90\n"},
+                                         SilentCase{"NoEchoEither", {"--silent", "--no-echo"}, ""}),
+                         [](const testing::TestParamInfo<SilentCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------------------
+// Two programs on the same device
+// ---------------------------------------------------------------------------
+
+bool same_line_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+bool line_settings(const std::string& device, termios& out) {
+    const int fd = open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = tcgetattr(fd, &out) == 0;
+    close(fd);
+    return ok;
+}
+
+// The second program, told to change the rate and to download, neither
+// touches the first one's line settings nor puts a byte on the line, and its
+// wait on the port it could not open costs no CPU.
+TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
+    // Only root may open a port another program holds, to read its settings.
+    const bool root = geteuid() == 0;
+    Sim sim;
+    ASSERT_TRUE(sim.ready());
+    TempDir dir;
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kTenLines, 10)));
+    const Env env = {{"VQDNC_COM1", sim.link()}};
+    auto first = vqtest::start_vqdnc({}, env, dir.path());
+    // Its first prompt comes before it opens the port; an answered line comes after.
+    ASSERT_TRUE(first->send("g X0\n"));
+    ASSERT_TRUE(first->expect(kStart + "n1 g X0\nok\n-\n-"));
+    termios held{};
+    if (root) {
+        ASSERT_TRUE(line_settings(sim.device(), held));
+        ASSERT_EQ(cfgetospeed(&held), B115200);
+    }
+
+    auto second = vqtest::start_vqdnc({"-b9600", "-fpart.nc"}, env, dir.path());
+    // Open refused (EBUSY for a user, EWOULDBLOCK for root), then the rate call
+    // on the port that is not open; once at start-up and once for -b. The
+    // download then waits for an echo that cannot come.
+    ASSERT_TRUE(second->expect(kHint)) << second->output();
+    ASSERT_TRUE(second->expect("\n-")) << second->output();
+    EXPECT_LT(cpu_share_while_waiting(*second), kIdleCpuShare);
+    const std::string refused = kPortError + "busy\n" + kPortError + "9\n";
+    EXPECT_EQ(std::regex_replace(second->output(), std::regex(kPortError + "(11|16)\n"),
+                                 kPortError + "busy\n"),
+              kBanner + refused + kHint + refused + "\n-");
+    EXPECT_EQ(sim.log(), "n1 g X0\n");
+    termios after{};
+    if (root) {
+        ASSERT_TRUE(line_settings(sim.device(), after));
+        EXPECT_TRUE(same_line_settings(held, after));
+    }
+    terminate_waiting(*second);
+
+    ASSERT_TRUE(first->send("g X1\n"));
+    ASSERT_TRUE(first->expect("n1 g X1\nok\n-\n-"));
+    EXPECT_EQ(sim.log(), "n1 g X0\nn1 g X1\n");
+    first->close_input();
+    EXPECT_EQ(first->finish().exit_status, 1);
+}
+
+}  // namespace
