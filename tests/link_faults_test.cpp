@@ -302,7 +302,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A prompt byte above 0x7f; the answer starts with it.
         AnswerCase{"HighPromptAllBytesDescending", all_bytes(true), '\xff', {}, false},
         AnswerCase{"NulPrompt", "ok\x00tail\n"s, '\0', {}, false},
-        // The same rules when every byte arrives on its own, at the rate's pace.
+        // The same answer at full speed and when every byte arrives on its own,
+        // at the rate's pace: both must come out as the rules say.
+        AnswerCase{"FastController", "o-k\r\n\n\x00\xff"s, '-', {}, true},
         AnswerCase{"SlowController", "o-k\r\n\n\x00\xff"s, '-', {"--emulate-rate"}, true}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
