@@ -20,13 +20,9 @@ using vqtest::Sim;
 using vqtest::TempDir;
 
 using vqtest::kBanner;
+using vqtest::kHint;
+using vqtest::kPortError;
 using vqtest::kStart;
-const std::string kPortError =
-    "ERROR: Com port selection maybe wrong or in use by another application: ";
-const std::string kHint =
-    "\nSerial Port setup error - set default serial port\n"
-    "by creating file called dnconfig.txt with single line\n"
-    "containing:    comchannel comx \n\n-";
 const std::string kHelp =
     "Command options:\n\n"
     "  -ffilename  - download G Code file 'filename'\n"

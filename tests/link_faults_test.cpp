@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "screens.h"
 
 namespace {
 
@@ -30,17 +31,10 @@ using vqtest::Sim;
 using vqtest::TempDir;
 using namespace std::string_literals;
 
-const std::string kBanner =
-    "VQ318G DNC Program V1.05\n"
-    "DNC link for the VQ318 motion controller - (c) the vqdnc developers\n"
-    "Type 'e' to exit, 'h' for help)\n";
-const std::string kStart = kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
-const std::string kPortError =
-    "ERROR: Com port selection maybe wrong or in use by another application: ";
-const std::string kHint =
-    "\nSerial Port setup error - set default serial port\n"
-    "by creating file called dnconfig.txt with single line\n"
-    "containing:    comchannel comx \n\n-";
+using vqtest::kBanner;
+using vqtest::kHint;
+using vqtest::kPortError;
+using vqtest::kStart;
 
 // How long a program is watched while it should be idle in a wait.
 constexpr Millis kIdleWindow{1500};

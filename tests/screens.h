@@ -13,4 +13,13 @@ inline const std::string kBanner =
 inline const std::string kStart =
     kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
 
+// The error line of a failed serial call, up to its error number.
+inline const std::string kPortError =
+    "ERROR: Com port selection maybe wrong or in use by another application: ";
+// The hint shown after a failed start-up, with the prompt that follows it.
+inline const std::string kHint =
+    "\nSerial Port setup error - set default serial port\n"
+    "by creating file called dnconfig.txt with single line\n"
+    "containing:    comchannel comx \n\n-";
+
 }  // namespace vqtest

@@ -4,14 +4,9 @@
 # links the command tables (and so the vacuum head) finds it.
 target_sources(vqfakes PRIVATE fakes/fake_keyboard.cpp)
 
-add_executable(vacuum_head_tests vacuum_head_test.cpp)
-target_link_libraries(vacuum_head_tests PRIVATE vqcore vqfakes vqcore GTest::gtest_main)
-gtest_discover_tests(vacuum_head_tests DISCOVERY_TIMEOUT 30)
+vq_unit_test(vacuum_head_tests vacuum_head_test.cpp)
 
-add_executable(vacuum_head_e2e_tests vacuum_head_e2e_test.cpp)
-target_link_libraries(vacuum_head_e2e_tests PRIVATE vqharness GTest::gtest_main)
-add_dependencies(vacuum_head_e2e_tests vqdnc vqsim)
-gtest_discover_tests(vacuum_head_e2e_tests DISCOVERY_TIMEOUT 30)
+vq_e2e_test(vacuum_head_e2e_tests vacuum_head_e2e_test.cpp)
 
 add_executable(keyboard_tests keyboard_test.cpp)
 target_link_libraries(keyboard_tests PRIVATE vqplatform GTest::gtest_main util)
