@@ -1,10 +1,12 @@
 #!/bin/sh
-# Builds vqdnc, vqsim and the download benchmark with optimisation and prints
-# the figures. Usage: bench/run.sh [lines [rounds]]   (build in $BUILD_DIR,
-# default build-bench at the top of the source tree)
+# Builds vqdnc, vqsim and the benchmarks with optimisation and prints the
+# figures: download throughput and memory, then idle CPU and latency.
+# Usage: bench/run.sh [lines [rounds]]   (the download's size and rounds;
+# build in $BUILD_DIR, default build-bench at the top of the source tree)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVQDNC_TESTS=OFF -DVQDNC_BENCH=ON >/dev/null
-cmake --build "$build" --target download_bench -j "$(nproc)" >/dev/null
-exec "$build/download_bench" "$@"
+cmake --build "$build" --target download_bench wait_bench -j "$(nproc)" >/dev/null
+"$build/download_bench" "$@"
+"$build/wait_bench" "$build/vqdnc" 10 2000
