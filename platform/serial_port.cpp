@@ -48,8 +48,6 @@ struct Port {
 };
 
 Framing preset_framing;
-std::size_t preset_rx = 1024;
-std::size_t preset_tx = 1024;
 std::array<Port, serial::kPortCount> ports;
 
 int fail(int error) {
@@ -163,11 +161,7 @@ void release(Port& p) {
 }  // namespace
 
 int serial_open(int port, int rx_queue, int tx_queue) {
-    if (port == serial::kPresetPort) {
-        preset_rx = queue_size(rx_queue);
-        preset_tx = queue_size(tx_queue);
-        return 0;
-    }
+    if (port == serial::kPresetPort) return 0;  // queues belong to a real port
     if (port < 0 || port >= serial::kPortCount) return fail(ENODEV);
     Port& p = ports[static_cast<std::size_t>(port)];
     if (p.fd >= 0) serial_close(port);
@@ -189,7 +183,7 @@ int serial_open(int port, int rx_queue, int tx_queue) {
     // a program that was stopped) would be taken for the echo of the next line.
     tcflush(fd, TCIFLUSH);
     p.fd = fd;
-    p.rx_limit = queue_size(rx_queue) < preset_rx ? preset_rx : queue_size(rx_queue);
+    p.rx_limit = queue_size(rx_queue);
     p.tx_limit = queue_size(tx_queue);
     p.rx_head = p.rx_tail = p.tx_used = 0;
     return 0;

@@ -1,7 +1,7 @@
 // The serial device layer: six byte-level operations on numbered ports, plus a
 // wait for incoming bytes. Ports are zero-based (0 is COM1, 12 is COM13).
-// Port -1 is the preset target: calls on it succeed and record the queue sizes
-// and framing that later opens apply; they touch no device.
+// Port -1 is the preset target: calls on it succeed and record the framing that
+// later opens apply; they touch no device.
 // Every operation returns a negative value on failure with errno set.
 #pragma once
 
