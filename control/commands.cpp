@@ -125,11 +125,6 @@ struct ConsoleSource {
     int get() { return console_get(); }
 };
 
-void discard_console_line() {
-    for (int c = console_get(); c != kConsoleEnd && c != '\n'; c = console_get()) {
-    }
-}
-
 void show_setup_hint() {
     if (settings.link_error != 'y') return;
     std::printf("\nSerial Port setup error - set default serial port\n");
@@ -186,7 +181,7 @@ void run_console() {
             // Its tail might be a G-code word or a file name: run none of it.
             std::printf("Command too long (%zu characters at most) - line ignored\n",
                         kTokenSize - 1);
-            discard_console_line();
+            discard_rest_of_line();
             std::printf("\n-");
             continue;
         }

@@ -17,14 +17,14 @@ bool is_line_end(int c) {
     return c == '\n' || c == '\r';
 }
 
-void discard_to_line_end() {
+}  // namespace
+
+void discard_rest_of_line() {
     int c;
     do {
         c = console_get();
     } while (c != kConsoleEnd && !is_line_end(c));
 }
-
-}  // namespace
 
 RestOfLine read_rest_of_line(std::span<char> room, std::size_t& length) {
     length = 0;
@@ -32,7 +32,7 @@ RestOfLine read_rest_of_line(std::span<char> room, std::size_t& length) {
         int c = console_get();
         if (c == kConsoleEnd) return RestOfLine::input_ended;
         if (length == room.size()) {
-            if (!is_line_end(c)) discard_to_line_end();
+            if (!is_line_end(c)) discard_rest_of_line();
             return RestOfLine::too_long;
         }
         room[length++] = static_cast<char>(c);
