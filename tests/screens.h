@@ -13,6 +13,15 @@ inline const std::string kBanner =
 inline const std::string kStart =
     kBanner + "  Use COM1,115200,N,1 - change using c or b commands\n\n-";
 
+// The vacuum head processor's opening screen with its defaults, the prompt
+// after the key a, and the lines a lift and a place send with the defaults.
+inline const std::string kHeader =
+    "Vacuum Head Processor\n  Lift height=0.1500 Lift rate=5.0000  Place height=-0.0500 Place "
+    "rate=5.0000\n  l-lift, p-place, a-adjust, e-exit\n=";
+inline const std::string kAdjustPrompt = "\n=New lift hgt, lift rate, place hgt, place rate: ";
+inline const std::string kLiftLine = "N1 G1 X0.1500 F5.0000\n";
+inline const std::string kPlaceLines = "N1 G1 X-0.0500 F5.0000\nN1 G04 P2\nN1 G1 X0.0000 F5.0000\n";
+
 // The error line of a failed serial call, up to its error number.
 inline const std::string kPortError =
     "ERROR: Com port selection maybe wrong or in use by another application: ";

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "harness.h"
+#include "screens.h"
 
 namespace {
 
@@ -21,12 +22,10 @@ using vqtest::Sim;
 using vqtest::TempDir;
 
 const std::string kStartEnd = "change using c or b commands\n\n-";
-const std::string kHeader =
-    "Vacuum Head Processor\n  Lift height=0.1500 Lift rate=5.0000  Place height=-0.0500 Place "
-    "rate=5.0000\n  l-lift, p-place, a-adjust, e-exit\n=";
-const std::string kAdjustPrompt = "\n=New lift hgt, lift rate, place hgt, place rate: ";
-const std::string kLiftLine = "N1 G1 X0.1500 F5.0000\n";
-const std::string kPlaceLines = "N1 G1 X-0.0500 F5.0000\nN1 G04 P2\nN1 G1 X0.0000 F5.0000\n";
+using vqtest::kAdjustPrompt;
+using vqtest::kHeader;
+using vqtest::kLiftLine;
+using vqtest::kPlaceLines;
 
 // What the console shows for a line the controller echoes and answers with "ok".
 std::string shown(const std::string& line) {

@@ -8,18 +8,17 @@
 #include "jobs/jobs.h"
 #include "tests/fakes/fake_keyboard.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/screens.h"
 
 namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-const std::string kHeader =
-    "Vacuum Head Processor\n  Lift height=0.1500 Lift rate=5.0000  Place height=-0.0500 Place "
-    "rate=5.0000\n  l-lift, p-place, a-adjust, e-exit\n=";
-const std::string kLiftLine = "N1 G1 X0.1500 F5.0000\n";
-const std::string kPlaceLines = "N1 G1 X-0.0500 F5.0000\nN1 G04 P2\nN1 G1 X0.0000 F5.0000\n";
-const std::string kAdjustPrompt = "\n=New lift hgt, lift rate, place hgt, place rate: ";
+using vqtest::kAdjustPrompt;
+using vqtest::kHeader;
+using vqtest::kLiftLine;
+using vqtest::kPlaceLines;
 
 class VacuumHead : public testing::Test {
 protected:
