@@ -6,7 +6,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVQDNC_TESTS=OFF -DVQDNC_BENCH=ON >/dev/null
+cmake -S "$root" --preset bench -B "$build" >/dev/null
 cmake --build "$build" --target download_bench wait_bench -j "$(nproc)" >/dev/null
 "$build/download_bench" "$@"
 "$build/wait_bench" "$build/vqdnc" 10 2000

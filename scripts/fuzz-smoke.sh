@@ -17,8 +17,7 @@ seed=${VQDNC_FUZZ_SEED:-1}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(config word console exchange download vacuum)
 
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVQDNC_FUZZ=ON -DVQDNC_TESTS=OFF -DVQDNC_BENCH=OFF >/dev/null
+cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 artifacts="$build/fuzz-artifacts"

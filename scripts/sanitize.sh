@@ -10,9 +10,10 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh all
 
 build=${VQDNC_ASAN_BUILD:-build-asan}
-# clang: its UndefinedBehaviorSanitizer honours log_path below (gcc's prints
-# fatal reports to standard error only), and the code gets a second compiler.
-cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DVQDNC_SANITIZE=ON -DVQDNC_BENCH=OFF >/dev/null
+# The asan preset builds with clang: its UndefinedBehaviorSanitizer honours
+# log_path below (gcc's prints fatal reports to standard error only), and the
+# code gets a second compiler.
+cmake --preset asan -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 # Every report goes to a file here as well as failing the process that made it:

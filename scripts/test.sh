@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
-# Tests and benchmarks on explicitly: scripts/demo.sh builds the same tree without them.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVQDNC_TESTS=ON -DVQDNC_BENCH=ON >/dev/null
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure --no-tests=error -j2 "$@"
+# The default preset turns tests and benchmarks on explicitly: scripts/demo.sh
+# builds the same tree without them.
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$(nproc)"
+ctest --preset default "$@"
