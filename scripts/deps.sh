@@ -9,7 +9,7 @@ want=(g++ cmake make)
 case "${1:-test}" in
     build) ;;
     test) want+=(libgtest-dev libgmock-dev libbenchmark-dev) ;;
-    all) want+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev) ;;
+    all) want+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format) ;;
     *) echo "usage: $0 [build|test|all]" >&2; exit 2 ;;
 esac
 
