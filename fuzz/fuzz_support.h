@@ -1,5 +1,5 @@
 // Shared pieces of the fuzz targets: the program's console output caught in
-// memory, and a plain reading of the controller exchange to check it against.
+// memory, and the checks on what the controller exchange shows.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "link/link.h"
 
@@ -43,58 +44,27 @@ inline void check(bool condition, const char* rule) {
     std::abort();
 }
 
-// The controller's bytes as the model sees them: byte i arrives at arrival(i)
-// on the millisecond clock.
-struct ModelLine {
-    std::string bytes;
-    std::size_t pos = 0;
-    std::size_t gap_index = SIZE_MAX;  // bytes from here on arrive at gap_at
-    std::int64_t gap_at = 0;
-    std::int64_t now = 0;
-
-    std::int64_t arrival(std::size_t i) const { return i >= gap_index ? gap_at : 0; }
-};
-
-// The next byte as the exchange takes it: at once when it is there, after a
-// wait when it comes before more than REPLY_TIMEOUT_MS have passed since the
-// wait's start, else -1 with the clock moved just past the time-out. A byte
-// that is there at the very moment the time runs out is still taken: the
-// device is asked once more before the clock is looked at.
-inline int model_next(ModelLine& line) {
-    const std::int64_t start = line.now;
-    if (line.pos < line.bytes.size()) {
-        const std::int64_t at = line.arrival(line.pos);
-        if (at - start <= REPLY_TIMEOUT_MS + 1) {
-            if (at > line.now) line.now = at;
-            return static_cast<unsigned char>(line.bytes[line.pos++]);
-        }
+// Whether every byte of `part` occurs in `whole`, in the same order.
+inline bool is_subsequence(std::string_view part, std::string_view whole) {
+    std::size_t at = 0;
+    for (char c : part) {
+        at = whole.find(c, at);
+        if (at == std::string_view::npos) return false;
+        ++at;
     }
-    line.now = start + REPLY_TIMEOUT_MS + 1;
-    return -1;
+    return true;
 }
 
-// The exchange as the operator's manual describes it: `echo_count` echo bytes
-// shown whatever the mode, then the answer up to the prompt, of which quiet
-// mode shows nothing and normal mode shows all but the second and later line
-// feeds. Returns 0 once the prompt has come, -1 after a time-out.
-inline int model_await(ModelLine& line, char prompt, int echo_count, char mode,
-                       std::string& shown) {
-    const int prompt_byte = static_cast<unsigned char>(prompt);
-    int last = 0;
-    for (int i = 0; i < echo_count; ++i) {
-        last = model_next(line);
-        if (last < 0) return -1;
-        shown += static_cast<char>(last);
+// `answer` with its second and later line feeds left out: how a controller's
+// answer appears on the console in normal output mode.
+inline std::string first_line_feed_only(std::string_view answer) {
+    std::string kept;
+    bool line_fed = false;
+    for (char c : answer) {
+        if (c == '\n' && std::exchange(line_fed, true)) continue;
+        kept += c;
     }
-    int line_feeds = 0;
-    while (last != prompt_byte) {
-        last = model_next(line);
-        if (last < 0) return -1;
-        if (mode != 'n') continue;
-        if (last == '\n') ++line_feeds;
-        if (last != '\n' || line_feeds == 1) shown += static_cast<char>(last);
-    }
-    return 0;
+    return kept;
 }
 
 }  // namespace fuzz
