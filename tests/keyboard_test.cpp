@@ -69,8 +69,21 @@ std::string keys_from_pipe(const std::string& input) {
     return keys;
 }
 
-TEST(Keyboard, EachKeySequenceIsOneKey) {
-    EXPECT_EQ(keys_from_pipe("l"
+// Keys as they come from a pipe: S for a key sequence, $ for the end.
+struct KeysCase {
+    std::string typed;
+    std::string keys;
+};
+
+class Keys : public testing::TestWithParam<KeysCase> {};
+
+TEST_P(Keys, EachSequenceIsOneKeyAndNoTailOfOneActs) {
+    EXPECT_EQ(keys_from_pipe(GetParam().typed), GetParam().keys);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keyboard, Keys,
+    testing::Values(KeysCase{"l"
                              "\x1b[A"     // arrow
                              "\x1b[1;5C"  // arrow with Ctrl
                              "\x1bOP"     // F1
@@ -79,10 +92,12 @@ TEST(Keyboard, EachKeySequenceIsOneKey) {
                              "\x1b"
                              "l"           // Alt-l
                              "\x1b\x1b[B"  // Alt with an arrow
-                             "p"
-                             "\x1b"),  // Escape alone, then the end
-              "lSSSSSSSpS$");
-}
+                             "p",
+                             "lSSSSSSSp$"},
+                    KeysCase{"\x1b", "\x1b$"},  // the Escape key alone is a key of its own
+                    KeysCase{"\x1b[" + std::string(300, '1') + "A" + "l", "Sl$"},
+                    KeysCase{std::string(40, '\x1b') + "[P" + "p", "Sp$"},
+                    KeysCase{"\x1bO" + std::string(100, ';') + "L", "S$"}));
 
 TEST(Console, PushedBackBytesComeFirstInOrder) {
     int in[2];

@@ -23,6 +23,10 @@ void note_switch(bool key_mode) {
 }  // namespace
 }  // namespace fake
 
+bool keys_from_terminal() {
+    return fake::keyboard.terminal;
+}
+
 void key_mode_on() {
     fake::note_switch(true);
 }
