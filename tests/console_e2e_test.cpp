@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"g X1\vY2\n", kControl, ""},
         // Tab and bytes 0x80 to 0xFF are G-code line text.
         RefusedCase{"g X1\tY\xe9\xff\n", "n1 g X1\tY\xe9\xff\nok\n-\n-", "n1 g X1\tY\xe9\xff\n"},
-        RefusedCase{"fpart\0.nc c\0COM2\n"s, kNul + kNul, ""}));
+        RefusedCase{"fpart\0.nc\n"s, kNul, ""}, RefusedCase{"c\0COM2\n"s, kNul, ""}));
 
 TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
     Sim com3({"--prompt", ">"}, "com3");
@@ -235,8 +235,7 @@ TEST(OptionMode, ChannelAndRateOptionsThenExit) {
 
 TEST(OptionMode, HelpAndVersionAnswerWithSuccessAndNothingElse) {
     TempDir dir;
-    // A file that would print a message, and a device that cannot be opened:
-    // neither shows.
+    // A file that would print a message and a device that cannot be opened: neither shows.
     ASSERT_TRUE(vqtest::write_file(dir.file("dnconfig.txt"), "baudrate 1\n"));
     Env env = {{"VQDNC_COM1", "/nonexistent/tty"}};
     for (auto [args, shown] : {std::pair{std::vector<std::string>{"--help"}, kHelp},

@@ -100,37 +100,20 @@ TEST_F(DownloadEndToEnd, LineFarLargerThanAnyBufferGoesThroughWhole) {
     EXPECT_EQ(sim_.log(), huge + "\nM30\n");
 }
 
-// Not a regular file, as dnconfig.txt and as the file to download: the
-// configuration counts as missing, the download is refused; neither waits.
-struct NotRegularCase {
-    const char* kind;
-    std::string download;  // the name given to -f
-    std::string reason;
-};
-
-class NotRegular : public DownloadEndToEnd, public testing::WithParamInterface<NotRegularCase> {};
-
-TEST_P(NotRegular, RefusedWithoutWaiting) {
-    const std::string config = dir_.file("dnconfig.txt");
-    const std::string kind = GetParam().kind;
-    int made = 0;
-    if (kind == "fifo") made = mkfifo(config.c_str(), 0600);
-    if (kind == "directory") made = mkdir(config.c_str(), 0700);
-    if (kind == "device") made = symlink("/dev/zero", config.c_str());
-    ASSERT_EQ(made, 0);
-    auto result = run({"-f" + GetParam().download});
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.output, kBanner + "Cannot open G Code file '" + GetParam().download +
-                                 "': " + GetParam().reason + "\n");
+// Neither a FIFO as dnconfig.txt, which counts as missing, nor files that are
+// not regular files to download make the program wait or read them.
+TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
+    ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
+    ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
+    auto result = run({"-fdnconfig.txt", "-fzero", "-f/dev/zero", "-fdir"});
+    const std::string refused = "Cannot open G Code file '";
+    EXPECT_EQ(result.output, kBanner + refused + "dnconfig.txt': Not a regular file\n" + refused +
+                                 "zero': Not a regular file\n" + refused +
+                                 "/dev/zero': Not a regular file\n" + refused +
+                                 "dir': Is a directory\n");
     EXPECT_EQ(sim_.log(), "");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Download, NotRegular,
-    testing::Values(NotRegularCase{"fifo", "dnconfig.txt", "Not a regular file"},
-                    NotRegularCase{"directory", "dnconfig.txt", "Is a directory"},
-                    NotRegularCase{"device", "dnconfig.txt", "Not a regular file"},
-                    NotRegularCase{"none", "/dev/zero", "Not a regular file"}));
 
 TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
     Sim com1({}, "com1");

@@ -130,13 +130,6 @@ TEST_F(VacuumHead, HeldInputComesBeforeWhatFollowsTheProcessor) {
     EXPECT_EQ(console_left(), "x\ny\n\nh\n");
 }
 
-TEST_F(VacuumHead, OnATerminalTheRestOfTheVLineStaysForTheConsole) {
-    fake::keyboard.terminal = true;
-    run(" lp\na1 2 3 4 x\ne\nh");
-    EXPECT_EQ(fake::state.sent, "");
-    EXPECT_EQ(console_left(), "lp\n x\n\nh");
-}
-
 TEST_F(VacuumHead, NumberTooLongToHoldCountsAsUnreadable) {
     std::string digits(200, '1');
     std::string out = run("\na3 " + digits + " 4\ne");

@@ -8,7 +8,6 @@
 namespace fake {
 
 struct Keyboard {
-    bool terminal = false;  // keys come from a terminal, not a pipe
     bool key_mode = false;
     std::string switches;  // "K3" key mode at console position 3, "L5" line mode at 5, ...
     bool key_read_in_line_mode = false;
