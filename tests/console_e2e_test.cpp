@@ -122,34 +122,24 @@ TEST_F(Console, TypedLineTooLongIsRefusedWhole) {
     EXPECT_EQ(sim_.log(), "n1 g X1\n");
 }
 
-// Console input refused with a message: nothing of it is sent or run.
-struct RefusedCase {
+// Each refused whole with a message: nothing of it is sent or run.
+TEST_F(Console, LinesWithControlCharactersAndWordsWithNulAreRefused) {
     std::string typed;
-    std::string shown;  // after the start-up screen, up to the prompt
-    std::string sent;
-};
-
-const std::string kControl = "G Code line contains control characters - not sent\n\n-";
-const std::string kNul = "Command contains a NUL character - ignored\n\n-";
-
-class Refused : public Console, public testing::WithParamInterface<RefusedCase> {};
-
-TEST_P(Refused, WholeLineOrWordAndNothingOfItSent) {
-    auto result = run(GetParam().typed);
-    EXPECT_EQ(result.output, kStart + GetParam().shown);
-    EXPECT_EQ(sim_.log(), GetParam().sent);
+    std::string shown;
+    for (const std::string& line : {"g X1\x1b[D5\n"s, "g\x1b[A X1\n"s, "N1 M03\x01 S1000\n"s,
+                                    "g X1\x7f\n"s, "g X1\0Y2\n"s, "g X1\vY2\n"s}) {
+        typed += line;
+        shown += "G Code line contains control characters - not sent\n\n-";
+    }
+    for (const std::string& word : {"fpart\0.nc\n"s, "c\0COM2\n"s}) {
+        typed += word;
+        shown += "Command contains a NUL character - ignored\n\n-";
+    }
+    // Tab and bytes 0x80 to 0xFF are G-code line text.
+    auto result = run(typed + "g X1\tY\xe9\xff\n");
+    EXPECT_EQ(result.output, kStart + shown + "n1 g X1\tY\xe9\xff\nok\n-\n-");
+    EXPECT_EQ(sim_.log(), "n1 g X1\tY\xe9\xff\n");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Console, Refused,
-    testing::Values(
-        RefusedCase{"g X1\x1b[D5\n", kControl, ""},  // Left arrow in the line
-        RefusedCase{"g\x1b[A X1\n", kControl, ""}, RefusedCase{"N1 M03\x01 S1000\n", kControl, ""},
-        RefusedCase{"g X1\x7f\n", kControl, ""}, RefusedCase{"g X1\0Y2\n"s, kControl, ""},
-        RefusedCase{"g X1\vY2\n", kControl, ""},
-        // Tab and bytes 0x80 to 0xFF are G-code line text.
-        RefusedCase{"g X1\tY\xe9\xff\n", "n1 g X1\tY\xe9\xff\nok\n-\n-", "n1 g X1\tY\xe9\xff\n"},
-        RefusedCase{"fpart\0.nc\n"s, kNul, ""}, RefusedCase{"c\0COM2\n"s, kNul, ""}));
 
 TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
     Sim com3({"--prompt", ">"}, "com3");
