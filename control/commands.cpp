@@ -13,6 +13,7 @@
 #include "jobs/jobs.h"
 #include "link/link.h"
 #include "platform/console.h"
+#include "platform/console_lines.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -30,7 +31,15 @@ std::string_view rest_of(std::string_view text) {
     return text.substr(1);
 }
 
+// A NUL would cut a file or channel name short where nobody sees it.
+bool refused_for_nul(std::string_view text) {
+    if (text.find('\0') == std::string_view::npos) return false;
+    std::printf("Command contains a NUL character - ignored\n");
+    return true;
+}
+
 int select_channel(std::string_view text) {
+    if (refused_for_nul(text)) return kPromptAfter;
     int port_in_use = settings.port_number;
     settings.port_number = parse_channel(rest_of(text));
     reopen_link(port_in_use);
@@ -46,6 +55,7 @@ int select_rate(std::string_view text) {
 }
 
 int download(std::string_view text) {
+    if (refused_for_nul(text)) return kPromptAfter;
     set_download_path(rest_of(text));  // fits: a command has at most 199 characters
     download_file();
     return kPromptAfter;
@@ -144,8 +154,12 @@ int run_command(std::string_view token) {
     return run_row(kCommands, token);
 }
 
-void print_banner() {
+void print_version() {
     std::printf("VQ318G DNC Program V%d.%.2d\n", 1, 5);
+}
+
+void print_banner() {
+    print_version();
     std::printf("DNC link for the VQ318 motion controller - (c) the vqdnc developers\n");
     std::printf("Type 'e' to exit, 'h' for help)\n");
 }
@@ -167,26 +181,30 @@ void close_and_exit() {
     std::exit(1);
 }
 
+bool run_console_word(int (*run)(std::string_view token)) {
+    ConsoleSource console;
+    Word<kTokenSize> token = read_word<kTokenSize>(console);
+    if (token.ended) return false;
+    if (token.too_long) {
+        // Its tail might be a G-code word or a file name: run none of it.
+        std::printf("Command too long (%zu characters at most) - line ignored\n", kTokenSize - 1);
+        discard_rest_of_line();
+        std::printf("\n-");
+        return true;
+    }
+    if (run(token.view()) == kPromptAfter) std::printf("\n-");
+    return true;
+}
+
 void run_console() {
     std::printf("  Use COM%d,%d,N,1 - change using c or b commands\n", settings.port_number + 1,
                 rate_value(settings.rate_code));
     std::printf("\n-");
     open_link();
     show_setup_hint();
-    ConsoleSource console;
-    for (;;) {
-        Word<kTokenSize> token = read_word<kTokenSize>(console);
-        if (token.ended) close_and_exit();
-        if (token.too_long) {
-            // Its tail might be a G-code word or a file name: run none of it.
-            std::printf("Command too long (%zu characters at most) - line ignored\n",
-                        kTokenSize - 1);
-            discard_rest_of_line();
-            std::printf("\n-");
-            continue;
-        }
-        if (run_command(token.view()) == kPromptAfter) std::printf("\n-");
+    while (run_console_word()) {
     }
+    close_and_exit();
 }
 
 void run_options(int argc, char** argv) {

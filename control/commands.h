@@ -12,6 +12,13 @@ int run_command(std::string_view token);
 
 void print_banner();
 void print_help();
+// The first line of the banner, which names the version.
+void print_version();
+
+// Reads one console word and carries it out with `run`, then prints the
+// prompt when its result asks for one. A word too long to keep is refused
+// with the rest of its line. False, with nothing run, once the input has ended.
+bool run_console_word(int (*run)(std::string_view token) = run_command);
 
 // Console mode: the start-up lines, the port, then words until the input ends.
 [[noreturn]] void run_console();

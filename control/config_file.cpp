@@ -1,9 +1,12 @@
 // The optional configuration file "dnconfig.txt": key words and their values,
 // separated by any white space, keys matched without regard to case.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "control/settings.h"
 #include "control/word.h"
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -36,9 +39,17 @@ void apply_prompt_char(FileSource& source) {
 
 }  // namespace
 
+// Anything but a regular file counts as missing: a FIFO or /dev/zero would
+// hang or spin before the banner.
 int load_config() {
-    std::FILE* file = std::fopen("dnconfig.txt", "r");
-    if (file == nullptr) return -1;
+    const char* reason = nullptr;
+    const int fd = open_regular_file("dnconfig.txt", reason);
+    if (fd < 0) return -1;
+    std::FILE* file = fdopen(fd, "r");
+    if (file == nullptr) {
+        close(fd);
+        return -1;
+    }
     load_config_from(file);
     std::fclose(file);
     return 1;

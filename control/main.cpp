@@ -2,14 +2,33 @@
 // With arguments it carries out each option and exits; without, it reads
 // console commands until 'e' or the end of input.
 #include <cstdio>
+#include <string_view>
 
 #include "control/commands.h"
 #include "control/settings.h"
+
+namespace {
+
+// --help and --version, as GNU programs have them: they answer and end the
+// program with success before the configuration file is read or a port is
+// opened. Returns false when neither is among the arguments.
+bool answered_gnu_option(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        if (argument == "--help") print_help();
+        if (argument == "--version") print_version();
+        if (argument == "--help" || argument == "--version") return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Every print reaches the screen at once: the controller's echo shows byte
     // by byte and prompts without a line end are visible.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (answered_gnu_option(argc, argv)) return 0;
     set_defaults();
     print_banner();
     if (argc < 2) run_console();

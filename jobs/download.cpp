@@ -5,8 +5,6 @@
 // not grow with the length of a line or of the file. A line longer than the
 // send buffer goes out in pieces, each piece's echo read before the next piece
 // is sent, so neither side's buffers can overflow.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +15,7 @@
 #include "control/settings.h"
 #include "jobs/jobs.h"
 #include "link/link.h"
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -39,19 +38,6 @@ void send_line_end(std::string_view text) {
     send_text(text);
     send_text("\n");
     await_prompt(settings.prompt_char, static_cast<int>(text.size()));
-}
-
-// Opens the file for reading; a directory fails here rather than at the first read.
-int open_file(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        close(fd);
-        errno = EISDIR;
-        return -1;
-    }
-    return fd;
 }
 
 }  // namespace
@@ -111,9 +97,10 @@ bool finish_lines(LineSplitter& splitter) {
 
 void download_file() {
     const char* path = settings.download_path.data();
-    const int fd = open_file(path);
+    const char* reason = nullptr;
+    const int fd = open_regular_file(path, reason);
     if (fd < 0) {
-        std::printf("Cannot open G Code file '%s': %s\n", path, std::strerror(errno));
+        std::printf("Cannot open G Code file '%s': %s\n", path, reason);
         return;
     }
     std::printf("\n-");

@@ -33,16 +33,6 @@ SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::spa
 // At the end of the file: true when a last line without a line feed ends here.
 bool finish_lines(LineSplitter& splitter);
 
-// How reading the rest of a typed console line ended.
-enum class RestOfLine { complete, too_long, input_ended };
-
-// Reads the rest of the console line, up to and including its line end, into
-// `room`; `length` receives how many characters were stored. A rest that does
-// not fit is read to its line end and thrown away (too_long).
-RestOfLine read_rest_of_line(std::span<char> room, std::size_t& length);
-// Reads the console input up to and including the next line end (a line feed
-// or a carriage return), so nothing more of that line runs as commands.
-void discard_rest_of_line();
 // The g and n console commands: sends the typed line, with "n1 " in front when
 // `numbered` is set, and waits for the controller's prompt.
 void send_typed_line(std::string_view token, bool numbered);

@@ -6,39 +6,25 @@
 #include "control/settings.h"
 #include "jobs/jobs.h"
 #include "link/link.h"
-#include "platform/console.h"
+#include "platform/console_lines.h"
 
 namespace {
 
 constexpr std::size_t kLineSize = 256;  // 255 characters and the terminator
 constexpr std::string_view kLineNumber = "n1 ";
 
-bool is_line_end(int c) {
-    return c == '\n' || c == '\r';
+// No G-code line holds a control character but the tab. One typed in a
+// terminal (an arrow key's ESC [ D) would make the controller get other bytes
+// than the screen shows. Bytes 0x80 to 0xFF pass.
+bool has_control_character(std::string_view text) {
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7f) return true;
+    }
+    return false;
 }
 
 }  // namespace
-
-void discard_rest_of_line() {
-    int c;
-    do {
-        c = console_get();
-    } while (c != kConsoleEnd && !is_line_end(c));
-}
-
-RestOfLine read_rest_of_line(std::span<char> room, std::size_t& length) {
-    length = 0;
-    for (;;) {
-        int c = console_get();
-        if (c == kConsoleEnd) return RestOfLine::input_ended;
-        if (length == room.size()) {
-            if (!is_line_end(c)) discard_rest_of_line();
-            return RestOfLine::too_long;
-        }
-        room[length++] = static_cast<char>(c);
-        if (is_line_end(c)) return RestOfLine::complete;
-    }
-}
 
 void send_typed_line(std::string_view token, bool numbered) {
     std::array<char, kLineSize> line{};
@@ -60,6 +46,10 @@ void send_typed_line(std::string_view token, bool numbered) {
         return;
     }
     length += rest_length;
+    if (has_control_character({line.data(), length - 1})) {  // all but the line end
+        std::printf("G Code line contains control characters - not sent\n");
+        return;
+    }
     send_text({line.data(), length});
     await_prompt(settings.prompt_char, static_cast<int>(length));
 }

@@ -12,6 +12,7 @@
 #include "jobs/jobs.h"
 #include "link/link.h"
 #include "platform/console.h"
+#include "platform/console_lines.h"
 #include "platform/keyboard.h"
 
 namespace {
@@ -33,13 +34,6 @@ constexpr std::string_view kDwellLine = "N1 G04 P2\n";
 constexpr int kKeyWaitMs = 1000;
 // The longest number text kept; a longer one counts as unreadable.
 constexpr std::size_t kNumberSize = 128;
-
-// What the operator typed after the numbers on their line. It is held while
-// keys are read and then put back for the console loop, which sees it as words.
-struct HeldInput {
-    std::array<char, kConsolePushBackSize> text{};
-    std::size_t length = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Numbers typed after the key a, read as scanf's "%f" reads them
@@ -146,22 +140,6 @@ bool read_number(float& value) {
     return true;
 }
 
-// Takes the rest of the current line, its line end included, into `held`.
-// A rest that does not fit is dropped whole, so no part of it is run later.
-void hold_rest_of_line(HeldInput& held) {
-    std::size_t start = held.length;
-    bool fits = true;
-    for (int c = console_get(); c != kConsoleEnd; c = console_get()) {
-        if (held.length < held.text.size()) {
-            held.text[held.length++] = static_cast<char>(c);
-        } else {
-            fits = false;
-        }
-        if (c == '\n') break;
-    }
-    if (!fits) held.length = start;
-}
-
 // ---------------------------------------------------------------------------
 // Keys and their actions
 // ---------------------------------------------------------------------------
@@ -204,7 +182,7 @@ void place(const HeadValues& v) {
 }
 
 // The four numbers are typed as a line, with the terminal's echo and editing.
-void adjust(HeadValues& v, HeldInput& held) {
+void adjust(HeadValues& v, HeldLines& held) {
     key_mode_off();
     std::printf("\n=New lift hgt, lift rate, place hgt, place rate: ");
     std::array<float*, 4> targets = {&v.lift_height, &v.lift_rate, &v.place_height, &v.place_rate};
@@ -218,6 +196,16 @@ void adjust(HeadValues& v, HeldInput& held) {
                 static_cast<double>(v.place_rate));
 }
 
+// Takes the blank that ended the v word. On a terminal, keys are what the
+// operator presses once the processor has started: the rest of the v line was
+// typed before it, so it is held for the console loop, which reads it as words
+// afterwards. From a pipe or a file the stream's characters are the keys.
+void take_rest_of_v_line(HeldLines& held) {
+    int blank = console_get();
+    if (keys_from_terminal() && blank != kConsoleEnd && !is_line_end(blank))
+        hold_rest_of_line(held, Hold::typed_already);
+}
+
 int next_key() {
     while (!key_waiting(kKeyWaitMs)) {
     }
@@ -229,12 +217,12 @@ int next_key() {
 
 void run_vacuum_head() {
     HeadValues values;
-    HeldInput held;
+    HeldLines held;
     // Key mode from the start: keys typed as soon as the prompt shows are
     // neither echoed by the terminal nor held back until Enter.
     key_mode_on();
     print_header(values);
-    console_get();  // the blank that ended the v word
+    take_rest_of_v_line(held);
     for (;;) {
         int key = next_key();
         if (key == kKeyEnd) break;
@@ -251,5 +239,5 @@ void run_vacuum_head() {
         if (key == 'e') break;
     }
     key_mode_off();
-    console_unget({held.text.data(), held.length});
+    release_held_lines(held);
 }

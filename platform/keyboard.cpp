@@ -23,23 +23,13 @@ constexpr int kEscape = 0x1b;
 // The codes of one key press arrive together; a code that comes later than
 // this after the one before it belongs to a key press of its own.
 constexpr int kSequenceGapMs = 50;
-// The most codes taken as one key press.
-constexpr int kMaxSequence = 32;
 
 struct Handled {
     int signal;
+    void (*handler)(int);
     struct sigaction previous;
     bool installed;
 };
-
-// Signals that end the program, and SIGTSTP (Ctrl-Z), which stops it.
-std::array<Handled, 5> handled = {{
-    {SIGINT, {}, false},
-    {SIGTERM, {}, false},
-    {SIGHUP, {}, false},
-    {SIGQUIT, {}, false},
-    {SIGTSTP, {}, false},
-}};
 
 termios line_mode;  // the terminal's mode before key mode
 termios key_mode;
@@ -50,12 +40,32 @@ bool exit_hook_set = false;
 // Async-signal-safe. TCSANOW: output already written is not waited for, and
 // input typed ahead is kept.
 void set_mode(const termios& mode) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &mode);
+    while (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0 && errno == EINTR) {
+    }
+}
+
+// For the signal handlers: `mode` goes on the terminal only while the program
+// is in its foreground; a job-control shell that has taken the terminal has
+// put its own mode back and keeps it. SIGTTOU is blocked meanwhile, so the
+// shell taking the terminal between the test and the call cannot stop the
+// program inside a handler (a stop there outlived the shell's fg).
+void set_mode_if_foreground(const termios& mode) {
+    sigset_t ttou;
+    sigset_t saved;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &saved);
+    pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    // No foreground group at all: a terminal that is not ours to share.
+    if (foreground < 0 || foreground == getpgrp()) set_mode(mode);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 void set_action(int sig, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
+    // A call cut short by a stop and a continue is carried on, not failed.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
 }
@@ -65,9 +75,18 @@ void set_action(int sig, void (*handler)(int)) {
 // ended.
 void end_on_signal(int sig) {
     int saved_errno = errno;
-    if (keys_on) set_mode(line_mode);
+    if (keys_on) set_mode_if_foreground(line_mode);
     set_action(sig, SIG_DFL);
     raise(sig);  // blocked while this handler runs; it acts as the handler returns
+    errno = saved_errno;
+}
+
+// Continued (fg, or kill -CONT): key mode again, once the program has the
+// terminal. Continued in the background (bg), it gets key mode at its next
+// continue in the foreground.
+void continue_on_signal(int) {
+    int saved_errno = errno;
+    if (keys_on) set_mode_if_foreground(key_mode);
     errno = saved_errno;
 }
 
@@ -75,7 +94,7 @@ void end_on_signal(int sig) {
 // and key mode comes back when the program is continued.
 void stop_on_signal(int) {
     int saved_errno = errno;
-    if (keys_on) set_mode(line_mode);
+    if (keys_on) set_mode_if_foreground(line_mode);
     set_action(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
     sigset_t stop;
@@ -83,9 +102,19 @@ void stop_on_signal(int) {
     sigaddset(&stop, SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the program stops here until continued
     set_action(SIGTSTP, stop_on_signal);
-    if (keys_on) set_mode(key_mode);
+    continue_on_signal(SIGCONT);  // also where SIGCONT was left ignored
     errno = saved_errno;
 }
+
+// Signals that end the program, SIGTSTP (Ctrl-Z), which stops it, and SIGCONT.
+std::array<Handled, 6> handled = {{
+    {SIGINT, end_on_signal, {}, false},
+    {SIGTERM, end_on_signal, {}, false},
+    {SIGHUP, end_on_signal, {}, false},
+    {SIGQUIT, end_on_signal, {}, false},
+    {SIGTSTP, stop_on_signal, {}, false},
+    {SIGCONT, continue_on_signal, {}, false},
+}};
 
 // Only signals left at their default action are taken over: one the program
 // was started to ignore (nohup, a background job) stays ignored.
@@ -93,7 +122,7 @@ void install_handlers() {
     for (Handled& h : handled) {
         h.installed =
             sigaction(h.signal, nullptr, &h.previous) == 0 && h.previous.sa_handler == SIG_DFL;
-        if (h.installed) set_action(h.signal, h.signal == SIGTSTP ? stop_on_signal : end_on_signal);
+        if (h.installed) set_action(h.signal, h.handler);
     }
 }
 
@@ -138,24 +167,31 @@ bool is_any(int) {
 // Takes the rest of a key press that began with ESC: ESC [ or ESC O, then
 // parameter codes and one final code (arrows, function keys); ESC [ [ and one
 // code (function keys on the Linux console); ESC and one other code (a key
-// with Alt). Further ESCs in front come from Alt with an arrow key.
-void take_sequence_rest() {
-    int taken = 1;
-    while (taken < kMaxSequence && take_if(is_escape))
-        ++taken;
-    if (!code_follows()) return;  // the Escape key alone
+// with Alt). Further ESCs in front come from Alt with an arrow key. However
+// many parameter codes come, the sequence is taken up to its final code, so no
+// tail of it can act as keys. False when the Escape key came alone.
+bool take_sequence_rest() {
+    bool alone = true;
+    while (take_if(is_escape))
+        alone = false;
+    if (!code_follows()) return !alone;
     int intro = console_get();
-    if (intro != '[' && intro != 'O') return;
+    if (intro != '[' && intro != 'O') return true;
     if (intro == '[' && take_if(is_bracket)) {
         take_if(is_any);
-        return;
+        return true;
     }
-    while (taken < kMaxSequence && take_if(is_parameter))
-        ++taken;
+    while (take_if(is_parameter)) {
+    }
     take_if(is_final);
+    return true;
 }
 
 }  // namespace
+
+bool keys_from_terminal() {
+    return isatty(STDIN_FILENO) != 0;
+}
 
 void key_mode_on() {
     if (keys_on || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &line_mode) != 0) return;
@@ -174,8 +210,15 @@ void key_mode_on() {
 
 void key_mode_off() {
     if (!keys_on) return;
+    // A continue in between must not put key mode back after line mode.
+    sigset_t cont;
+    sigset_t saved;
+    sigemptyset(&cont);
+    sigaddset(&cont, SIGCONT);
+    sigprocmask(SIG_BLOCK, &cont, &saved);
     set_mode(line_mode);
     keys_on = 0;
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     remove_handlers();
 }
 
@@ -187,6 +230,5 @@ int read_key() {
     int c = console_get();
     if (c == kConsoleEnd) return kKeyEnd;
     if (c != kEscape) return c;
-    take_sequence_rest();
-    return kKeySequence;
+    return take_sequence_rest() ? kKeySequence : kEscape;
 }

@@ -10,12 +10,16 @@
 
 // The input has ended; no more keys will come.
 inline constexpr int kKeyEnd = -1;
-// A key that sent a sequence of codes (an arrow or a function key).
+// A key that sent a sequence of codes (an arrow or a function key). The
+// Escape key alone is the byte 0x1b.
 inline constexpr int kKeySequence = -2;
 
+// True when keys come from a terminal, false when standard input is a pipe or a file.
+bool keys_from_terminal();
 // Starts key mode. The terminal's mode is restored by key_mode_off, at exit,
 // and before the program ends or stops on SIGINT, SIGTERM, SIGHUP, SIGQUIT or
-// SIGTSTP (key mode comes back when a stopped program is continued).
+// SIGTSTP (key mode comes back when a stopped program is continued in the
+// foreground).
 void key_mode_on();
 // Back to the mode the terminal had before key_mode_on.
 void key_mode_off();

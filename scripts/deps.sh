@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing vqdnc needs and this machine lacks.
-# Usage: scripts/deps.sh [build|test|all]
+# Usage: scripts/deps.sh [build|test|all|package]
 #   build: compiler and CMake; test: also GoogleTest and Google Benchmark;
-#   all: also clang with its sanitizer and fuzzer runtimes.
+#   all: also clang with its sanitizer and fuzzer runtimes, and clang-format;
+#   package: compiler, CMake and the Debian tools, lintian included.
 set -euo pipefail
 
 want=(g++ cmake make)
@@ -10,7 +11,8 @@ case "${1:-test}" in
     build) ;;
     test) want+=(libgtest-dev libgmock-dev libbenchmark-dev) ;;
     all) want+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format) ;;
-    *) echo "usage: $0 [build|test|all]" >&2; exit 2 ;;
+    package) want+=(dpkg-dev lintian) ;;
+    *) echo "usage: $0 [build|test|all|package]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -14,6 +14,7 @@
 
 namespace {
 
+using namespace std::literals;
 using vqtest::Env;
 using vqtest::run_vqdnc;
 using vqtest::Sim;
@@ -121,6 +122,25 @@ TEST_F(Console, TypedLineTooLongIsRefusedWhole) {
     EXPECT_EQ(sim_.log(), "n1 g X1\n");
 }
 
+// Each refused whole with a message: nothing of it is sent or run.
+TEST_F(Console, LinesWithControlCharactersAndWordsWithNulAreRefused) {
+    std::string typed;
+    std::string shown;
+    for (const std::string& line : {"g X1\x1b[D5\n"s, "g\x1b[A X1\n"s, "N1 M03\x01 S1000\n"s,
+                                    "g X1\x7f\n"s, "g X1\0Y2\n"s, "g X1\vY2\n"s}) {
+        typed += line;
+        shown += "G Code line contains control characters - not sent\n\n-";
+    }
+    for (const std::string& word : {"fpart\0.nc\n"s, "c\0COM2\n"s}) {
+        typed += word;
+        shown += "Command contains a NUL character - ignored\n\n-";
+    }
+    // Tab and bytes 0x80 to 0xFF are G-code line text.
+    auto result = run(typed + "g X1\tY\xe9\xff\n");
+    EXPECT_EQ(result.output, kStart + shown + "n1 g X1\tY\xe9\xff\nok\n-\n-");
+    EXPECT_EQ(sim_.log(), "n1 g X1\tY\xe9\xff\n");
+}
+
 TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
     Sim com3({"--prompt", ">"}, "com3");
     ASSERT_TRUE(vqtest::write_file(dir_.file("dnconfig.txt"),
@@ -201,6 +221,20 @@ TEST(OptionMode, ChannelAndRateOptionsThenExit) {
     EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" + kHelp);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(com1.log() + com2.log(), "");
+}
+
+TEST(OptionMode, HelpAndVersionAnswerWithSuccessAndNothingElse) {
+    TempDir dir;
+    // A file that would print a message and a device that cannot be opened: neither shows.
+    ASSERT_TRUE(vqtest::write_file(dir.file("dnconfig.txt"), "baudrate 1\n"));
+    Env env = {{"VQDNC_COM1", "/nonexistent/tty"}};
+    for (auto [args, shown] : {std::pair{std::vector<std::string>{"--help"}, kHelp},
+                               {{"--version"}, "VQ318G DNC Program V1.05\n"},
+                               {{"-cCOM2", "--help", "-fpart.nc"}, kHelp}}) {
+        auto result = run_vqdnc(args, "", env, dir.path());
+        EXPECT_EQ(result.output, shown);
+        EXPECT_EQ(result.exit_status, 0);
+    }
 }
 
 TEST(OptionMode, MissingDeviceShowsTheHintAndGoesOn) {

@@ -1,6 +1,8 @@
 // G-code file download end to end: vqdnc sends a part program to vqsim from the
 // console command f and from the option -f.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -96,6 +98,21 @@ TEST_F(DownloadEndToEnd, LineFarLargerThanAnyBufferGoesThroughWhole) {
     auto result = run({"-fhuge.nc"});
     EXPECT_EQ(result.output, kBanner + "\n-" + huge + "\nok-M30\nok-");
     EXPECT_EQ(sim_.log(), huge + "\nM30\n");
+}
+
+// Neither a FIFO as dnconfig.txt, which counts as missing, nor files that are
+// not regular files to download make the program wait or read them.
+TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
+    ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
+    ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
+    auto result = run({"-fdnconfig.txt", "-fzero", "-f/dev/zero", "-fdir"});
+    const std::string refused = "Cannot open G Code file '";
+    EXPECT_EQ(result.output, kBanner + refused + "dnconfig.txt': Not a regular file\n" + refused +
+                                 "zero': Not a regular file\n" + refused +
+                                 "/dev/zero': Not a regular file\n" + refused +
+                                 "dir': Is a directory\n");
+    EXPECT_EQ(sim_.log(), "");
 }
 
 TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {

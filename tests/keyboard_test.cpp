@@ -80,8 +80,11 @@ TEST(Keyboard, EachKeySequenceIsOneKey) {
                              "l"           // Alt-l
                              "\x1b\x1b[B"  // Alt with an arrow
                              "p"
-                             "\x1b"),  // Escape alone, then the end
-              "lSSSSSSSpS$");
+                             "\x1b[" +
+                             std::string(300, '1') + "A" +  // no tail of a long one acts
+                             std::string(40, '\x1b') + "[P" +
+                             "\x1b"),  // the Escape key alone is a key, then the end
+              "lSSSSSSSpSS\x1b$");
 }
 
 TEST(Console, PushedBackBytesComeFirstInOrder) {

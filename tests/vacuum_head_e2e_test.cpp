@@ -170,6 +170,14 @@ TEST_F(Terminal, UnreadableNumberLeavesTheRestOfItsLineToTheConsole) {
     EXPECT_TRUE(same_mode(mode(), before_));
 }
 
+TEST_F(Terminal, RestOfTheVLineIsNoKeyAndEscapeAloneIsEchoed) {
+    start();
+    type("v lp\n", "v lp\n" + kHeader);
+    type("\x1b", "\x1b\n=");
+    type("e", "e\n=\n-\n-");  // lp, typed before the processor, runs as a console word
+    EXPECT_EQ(sim_->log(), "");
+}
+
 // A signal that ends the program in the processor, while it waits for the
 // controller, leaves the terminal as it was before v.
 class TerminalSignal : public Terminal, public testing::WithParamInterface<int> {};
@@ -189,6 +197,33 @@ TEST_P(TerminalSignal, EndsTheProgramAndRestoresTheTerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(VacuumHead, TerminalSignal, testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+// Ctrl-Z and fg under a job-control shell, vqdnc run by a script as
+// scripts/demo.sh does: the shell takes the terminal as soon as the script has
+// stopped, while vqdnc may still be in its Ctrl-Z handler.
+TEST(JobControl, CtrlZAndFgNeverLeaveTheProgramStopped) {
+    Sim sim;
+    TempDir dir;
+    auto shell = std::make_unique<Process>(
+        "/bin/bash", std::vector<std::string>{"--norc", "--noprofile", "-i"},
+        vqtest::Env{{"VQDNC_COM1", sim.link()}, {"PS1", "$ "}, {"HISTFILE", "/dev/null"}},
+        dir.path(), Console::kPty);
+    ASSERT_TRUE(shell->send("sh -c '\"$0\"; :' " + vqtest::vqdnc_path() + "\n"));  // the script
+    ASSERT_TRUE(shell->expect(on_terminal(kStartEnd)));
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(shell->send("v\n"));
+        ASSERT_TRUE(shell->expect(on_terminal(kHeader)));
+        ASSERT_TRUE(shell->send("\x1a"));
+        ASSERT_TRUE(shell->expect("Stopped")) << i;
+        ASSERT_TRUE(shell->send("fg\n"));
+        ASSERT_TRUE(shell->send("l"));  // one key, no Enter: key mode is back
+        ASSERT_TRUE(shell->expect(on_terminal(lift_text()))) << i << shell->unmatched();
+        ASSERT_TRUE(shell->send("e"));
+        ASSERT_TRUE(shell->expect(on_terminal("e\n=\n-")));
+    }
+    ASSERT_TRUE(shell->send("e\nexit\n"));
+    EXPECT_TRUE(shell->wait_exit());
+}
 
 // Scripted sessions: keys are the characters of the input stream.
 class Pipe : public testing::Test {

@@ -23,6 +23,11 @@ void note_switch(bool key_mode) {
 }  // namespace
 }  // namespace fake
 
+// Keys come as from a pipe: the console string's characters.
+bool keys_from_terminal() {
+    return false;
+}
+
 void key_mode_on() {
     fake::note_switch(true);
 }
