@@ -60,6 +60,6 @@ void send_typed_line(std::string_view token, bool numbered) {
         return;
     }
     length += rest_length;
-    send_text({line.data(), length});
+    if (!ensure_link() || !send_text({line.data(), length})) return;
     await_prompt(settings.prompt_char, static_cast<int>(length));
 }

@@ -19,6 +19,7 @@ protected:
     void SetUp() override {
         fake::reset();
         settings = Settings{};
+        open_link();
     }
     // Runs await_prompt and returns what it printed; its result goes to `result`.
     std::string await(char prompt, int echo_count, std::int64_t* result = nullptr) {

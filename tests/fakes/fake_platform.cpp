@@ -1,9 +1,12 @@
 #include "tests/fakes/fake_platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/device_map.h"
 #include "platform/serial_port.h"
 
 namespace fake {
@@ -21,36 +24,85 @@ void controller_sends(std::string_view bytes, std::int64_t at_ms) {
 
 }  // namespace fake
 
+namespace {
+
 using fake::state;
+
+constexpr std::size_t kQueueSize = 1024;
+
+int fail(int error, int result = -1) {
+    errno = error;
+    return result;
+}
+
+bool byte_due() {
+    return !state.incoming.empty() && state.incoming.front().at_ms <= state.now_ms;
+}
+
+bool lost() {
+    return state.lost_at <= state.now_ms;
+}
+
+bool device_takes() {
+    return state.takes > 0 || state.takes_again_at <= state.now_ms;
+}
+
+// When, before `until`, what the wait waits for comes: the next byte, or room
+// for queued bytes; the loss of the device ends either.
+std::int64_t ready_at() {
+    std::int64_t at = state.queued.empty()
+                          ? (state.incoming.empty() ? fake::kNever : state.incoming.front().at_ms)
+                          : state.takes_again_at;
+    return std::min(at, state.lost_at);
+}
+
+}  // namespace
 
 std::int64_t clock_ms() {
     return state.now_ms;
 }
 
+bool device_path(int port, char* path, std::size_t size) {
+    return std::snprintf(path, size, "fake%d", port + 1) < static_cast<int>(size);
+}
+
 int serial_open(int, int, int) {
+    if (state.open_errno != 0) return fail(state.open_errno);
+    state.port_open = true;
     return 0;
 }
 int serial_line_params(int, int, int, int) {
     return 0;
 }
 int serial_rate(int, int) {
-    return 0;
+    return state.port_open ? 0 : fail(EBADF);
 }
 int serial_close(int) {
+    state.port_open = false;
+    state.queued.clear();
     return 0;
 }
 
 int serial_put(int, unsigned char byte) {
-    if (!state.port_open) return -1;
-    state.sent.push_back(static_cast<char>(byte));
+    if (!state.port_open) return fail(EBADF);
+    if (state.queued.size() >= kQueueSize) return fail(EAGAIN);
+    state.queued.push_back(static_cast<char>(byte));
     return 0;
 }
 
+int serial_send(int) {
+    if (!state.port_open) return fail(EBADF);
+    if (lost()) return fail(state.lost_errno, serial::kDeviceLost);
+    std::size_t count = state.queued.size();
+    if (state.takes_again_at > state.now_ms) count = std::min(count, state.takes);
+    state.takes -= state.takes_again_at > state.now_ms ? count : 0;
+    state.sent += state.queued.substr(0, count);
+    state.queued.erase(0, count);
+    return static_cast<int>(state.queued.size());
+}
+
 int serial_get(int) {
-    if (state.incoming.empty() || state.incoming.front().at_ms > state.now_ms) {
-        errno = EAGAIN;
-        return -1;
-    }
+    if (!byte_due()) return lost() ? fail(state.lost_errno, serial::kDeviceLost) : fail(EAGAIN);
     int byte = state.incoming.front().byte;
     state.incoming.pop_front();
     return byte;
@@ -58,12 +110,14 @@ int serial_get(int) {
 
 int serial_wait(int, int timeout_ms) {
     ++state.waits;
-    if (!state.incoming.empty() && state.incoming.front().at_ms <= state.now_ms) return 1;
+    if (state.queued.empty() ? byte_due() : device_takes()) return 1;
+    if (lost()) return fail(state.lost_errno, serial::kDeviceLost);
     std::int64_t step = state.wait_step_ms > 0 ? state.wait_step_ms : timeout_ms;
     std::int64_t until = state.now_ms + step;
-    if (!state.incoming.empty() && state.incoming.front().at_ms < until) {
-        state.now_ms = state.incoming.front().at_ms;
-        return 1;
+    std::int64_t at = ready_at();
+    if (at < until) {
+        state.now_ms = at;
+        return lost() ? fail(state.lost_errno, serial::kDeviceLost) : 1;
     }
     state.now_ms = until;
     return 0;
