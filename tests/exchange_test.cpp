@@ -2,12 +2,15 @@
 // the tests drive.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <ostream>
 #include <string>
 
 #include "control/settings.h"
 #include "jobs/jobs.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/screens.h"
 
 namespace {
 
@@ -119,6 +122,7 @@ protected:
     // Types `console` and runs the g (numbered) or n row for `token`.
     std::string type(const std::string& token, const std::string& console, bool numbered) {
         fake::state.console = console;
+        fake::state.console_pos = 0;
         CaptureStdout();
         send_typed_line(token, numbered);
         return GetCapturedStdout();
@@ -183,6 +187,80 @@ TEST_F(TypedLine, LineEndJustPastTheRoomStillRefuses) {
     EXPECT_NE(type("G", rest, true), "");
     EXPECT_EQ(fake::state.sent, "");
     EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "h");
+}
+
+// The device fails or stalls while the typed line n1 G1 X1 goes out. Each
+// ends the line at once with one message, or after the per-byte limit when the
+// device stops taking bytes, and never by polling.
+struct LinkFaultCase {
+    const char* name;
+    std::size_t takes;  // bytes the device takes before it stalls
+    std::int64_t takes_again_at;
+    std::int64_t lost_at;
+    int lost_errno;
+    std::string shown;
+    std::string sent;
+    std::int64_t ends_at;
+};
+
+void PrintTo(const LinkFaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class TypedLineFault : public TypedLine, public testing::WithParamInterface<LinkFaultCase> {};
+
+TEST_P(TypedLineFault, EndsWithOneMessageAndNeverASplitLine) {
+    const LinkFaultCase& c = GetParam();
+    fake::state.takes = c.takes;
+    fake::state.takes_again_at = c.takes_again_at;
+    fake::state.lost_at = c.lost_at;
+    fake::state.lost_errno = c.lost_errno;
+    fake::state.open_errno = ENOENT;  // a device that went away stays away
+    fake::controller_sends("n1 G", 1);
+    fake::controller_sends("1 X1\nok\n-", REPLY_TIMEOUT_MS);
+    EXPECT_EQ(type("G1", " X1\n", true), c.shown);
+    EXPECT_EQ(fake::state.sent, c.sent);
+    EXPECT_EQ(fake::state.now_ms, c.ends_at);
+    EXPECT_LE(fake::state.waits, 3);
+}
+
+constexpr std::size_t kAll = SIZE_MAX;
+const std::string kLost = "\nLink lost on COM1 (fake1): ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, TypedLineFault,
+    testing::Values(
+        LinkFaultCase{"HangUpInTheWait", kAll, fake::kNever, 5, EIO,
+                      "n1 G" + kLost + "the device hung up - port closed\n", "n1 G1 X1\n", 5},
+        LinkFaultCase{"RemovedWhileSending", 3, fake::kNever, 7, ENODEV,
+                      kLost + "the device was removed - port closed\n"
+                              "COM1 holds an unfinished line: 3 bytes of it went out - re-open the "
+                              "port with c or b\n",
+                      "n1 ", 7},
+        LinkFaultCase{"GoneWhileIdleAndNotBack", kAll, fake::kNever, 0, EIO,
+                      kLost + "the device hung up - port closed\n" + vqtest::kPortError + "2\n" +
+                          vqtest::kPortError + "9\n",
+                      "", 0},
+        LinkFaultCase{"StallPastTheLimit", 4, fake::kNever, fake::kNever, 0,
+                      "COM1 holds an unfinished line: 4 bytes of it went out - re-open the port "
+                      "with c or b\n",
+                      "n1 G", REPLY_TIMEOUT_MS + 1},
+        LinkFaultCase{"StallJustInsideTheLimit", 4, REPLY_TIMEOUT_MS, fake::kNever, 0,
+                      "n1 G1 X1\nok\n-", "n1 G1 X1\n", REPLY_TIMEOUT_MS},
+        LinkFaultCase{"NothingTakenPastTheLimit", 0, fake::kNever, fake::kNever, 0,
+                      kLost + "Connection timed out - port closed\n", "", REPLY_TIMEOUT_MS + 1}),
+    [](const testing::TestParamInfo<LinkFaultCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TypedLine, UnfinishedLineHoldsThePortUntilReopened) {
+    fake::state.takes = 4;
+    type("G1", " X1\n", true);
+    fake::state.takes_again_at = 0;
+    EXPECT_EQ(type("G2", "\n", true),
+              "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n");
+    reopen_link(0);
+    fake::controller_sends("n1 G2\n-");
+    EXPECT_EQ(type("G2", "\n", true), "n1 G2\n-");
+    EXPECT_EQ(fake::state.sent, "n1 Gn1 G2\n");
 }
 
 }  // namespace

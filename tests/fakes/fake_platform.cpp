@@ -47,8 +47,12 @@ bool device_takes() {
     return state.takes > 0 || state.takes_again_at <= state.now_ms;
 }
 
-// When, before `until`, what the wait waits for comes: the next byte, or room
-// for queued bytes; the loss of the device ends either.
+// What a wait waits for: the next byte, or room for queued bytes.
+bool ready() {
+    return state.queued.empty() ? byte_due() : device_takes();
+}
+
+// When what the wait waits for comes; the loss of the device ends it too.
 std::int64_t ready_at() {
     std::int64_t at = state.queued.empty()
                           ? (state.incoming.empty() ? fake::kNever : state.incoming.front().at_ms)
@@ -110,17 +114,14 @@ int serial_get(int) {
 
 int serial_wait(int, int timeout_ms) {
     ++state.waits;
-    if (state.queued.empty() ? byte_due() : device_takes()) return 1;
-    if (lost()) return fail(state.lost_errno, serial::kDeviceLost);
-    std::int64_t step = state.wait_step_ms > 0 ? state.wait_step_ms : timeout_ms;
-    std::int64_t until = state.now_ms + step;
-    std::int64_t at = ready_at();
-    if (at < until) {
-        state.now_ms = at;
-        return lost() ? fail(state.lost_errno, serial::kDeviceLost) : 1;
+    if (!ready() && !lost()) {
+        std::int64_t step = state.wait_step_ms > 0 ? state.wait_step_ms : timeout_ms;
+        std::int64_t until = state.now_ms + step;
+        std::int64_t at = ready_at();
+        state.now_ms = at < until ? at : until;
     }
-    state.now_ms = until;
-    return 0;
+    if (ready()) return 1;
+    return lost() ? fail(state.lost_errno, serial::kDeviceLost) : 0;
 }
 
 int console_peek() {
