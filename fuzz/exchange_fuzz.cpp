@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fake::reset();
     settings = Settings{};
+    open_link();
     fuzz::ModelLine model;
     model.bytes.assign(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
     model.gap_index = pause_index;

@@ -48,9 +48,8 @@ int next_byte(std::int64_t& elapsed_ms) {
         elapsed_ms = clock_ms() - start;
         if (elapsed_ms > REPLY_TIMEOUT_MS) return kNoByte;
         flush_shown();
-        if (serial_wait(settings.port_number, static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1)) <
-            0)
-            return kLostByte;
+        const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
+        if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
     }
 }
 
@@ -89,44 +88,46 @@ std::size_t queue_text(std::string_view text, std::size_t put) {
     return put;
 }
 
+constexpr int kStalled = 0;  // in place of an errno: the device took nothing for too long
+
+// Ends the use of the link after a text could not be sent whole; `went_out` is
+// the part the device took. Returns false for the caller to return.
+bool sending_failed(std::string_view went_out, int error) {
+    note_sent(went_out);
+    if (error == kStalled) {
+        give_up_line();
+    } else {
+        drop_link(error);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool send_text(std::string_view text) {
     if (!link_up()) return false;
-    const int port = settings.port_number;
     std::size_t put = 0;
     std::size_t queued = 0;  // put, not yet taken by the device
     std::int64_t since = clock_ms();
-    // A device that takes bytes slowly is waited for as long as each byte comes
+    // A device that takes bytes slowly is waited for as long as each byte goes
     // within REPLY_TIMEOUT_MS of the one before, as for reading.
     for (;;) {
         const std::size_t more = queue_text(text, put);
         queued += more - put;
         put = more;
-        const int left = serial_send(port);
-        const int error = errno;
-        if (left < 0) {
-            note_sent(text.substr(0, put - queued));
-            drop_link(error);
-            return false;
-        }
+        const int left = serial_send(settings.port_number);
+        if (left < 0) return sending_failed(text.substr(0, put - queued), errno);
         if (static_cast<std::size_t>(left) < queued) {
             queued = static_cast<std::size_t>(left);
             since = clock_ms();
         }
         if (queued == 0 && put == text.size()) break;
         const std::int64_t idle_ms = clock_ms() - since;
-        if (idle_ms > REPLY_TIMEOUT_MS) {
-            note_sent(text.substr(0, put - queued));
-            give_up_line();
-            return false;
-        }
-        if (serial_wait(port, static_cast<int>(REPLY_TIMEOUT_MS - idle_ms + 1)) < 0) {
-            const int wait_error = errno;
-            note_sent(text.substr(0, put - queued));
-            drop_link(wait_error);
-            return false;
-        }
+        if (idle_ms > REPLY_TIMEOUT_MS)
+            return sending_failed(text.substr(0, put - queued), kStalled);
+        const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - idle_ms + 1);
+        if (serial_wait(settings.port_number, wait_ms) < 0)
+            return sending_failed(text.substr(0, put - queued), errno);
     }
     note_sent(text);
     return true;

@@ -1,6 +1,7 @@
 // Faults on the controller link, end to end: vqdnc against a vqsim that hangs
-// up, answers with arbitrary bytes, answers slowly or not at all, or whose
-// device another vqdnc already holds.
+// up, stops taking bytes, answers with arbitrary bytes, answers slowly or not
+// at all, is missing or replaced, or whose device another vqdnc already holds;
+// and vqdnc started with standard descriptors closed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
