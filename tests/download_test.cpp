@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -153,19 +152,6 @@ TEST_F(Download, SilentControllerCostsOneTimeOutPerLine) {
     EXPECT_EQ(download(), "\n-");
     EXPECT_EQ(fake::state.sent, "G1\nG2\n");
     EXPECT_EQ(fake::state.now_ms, 2 * (REPLY_TIMEOUT_MS + 1));
-}
-
-TEST_F(Download, LostLinkStopsAtOnceAndCountsTheLinesSentWhole) {
-    write("G1\nG2\nG3\n");
-    fake::controller_sends("G1\nok\r\n-G2");
-    fake::state.lost_at = 1;
-    fake::state.lost_errno = EIO;
-    EXPECT_EQ(download(),
-              "\n-G1\nok\r-G2\nLink lost on COM1 (fake1): the device hung up - port "
-              "closed\nDownload of '" +
-                  path_ + "' stopped: 2 lines sent whole\n");
-    EXPECT_EQ(fake::state.sent, "G1\nG2\n");
-    EXPECT_EQ(fake::state.now_ms, 1);
 }
 
 TEST_F(Download, EmptyFileSendsNothing) {

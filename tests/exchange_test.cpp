@@ -10,7 +10,6 @@
 #include "jobs/jobs.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
-#include "tests/screens.h"
 
 namespace {
 
@@ -189,78 +188,55 @@ TEST_F(TypedLine, LineEndJustPastTheRoomStillRefuses) {
     EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "h");
 }
 
-// The device fails or stalls while the typed line n1 G1 X1 goes out. Each
-// ends the line at once with one message, or after the per-byte limit when the
-// device stops taking bytes, and never by polling.
-struct LinkFaultCase {
+// While the typed line n1 G1 X1 goes out, the device stops taking bytes, or is
+// removed at 7 ms: the line waits as long as each byte goes within the limit,
+// else it ends with one message, without polling.
+struct SendCase {
     const char* name;
     std::size_t takes;  // bytes the device takes before it stalls
     std::int64_t takes_again_at;
-    std::int64_t lost_at;
     int lost_errno;
     std::string shown;
-    std::string sent;
+    std::size_t sent;
     std::int64_t ends_at;
 };
 
-void PrintTo(const LinkFaultCase& c, std::ostream* out) {
+void PrintTo(const SendCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-class TypedLineFault : public TypedLine, public testing::WithParamInterface<LinkFaultCase> {};
+class Sending : public TypedLine, public testing::WithParamInterface<SendCase> {};
 
-TEST_P(TypedLineFault, EndsWithOneMessageAndNeverASplitLine) {
-    const LinkFaultCase& c = GetParam();
+TEST_P(Sending, WaitsForEachByteWithinTheLimitAndNeverSplitsALineUnsaid) {
+    const SendCase& c = GetParam();
     fake::state.takes = c.takes;
     fake::state.takes_again_at = c.takes_again_at;
-    fake::state.lost_at = c.lost_at;
+    fake::state.lost_at = c.lost_errno != 0 ? 7 : fake::kNever;
     fake::state.lost_errno = c.lost_errno;
-    fake::state.open_errno = ENOENT;  // a device that went away stays away
-    fake::controller_sends("n1 G", 1);
-    fake::controller_sends("1 X1\nok\n-", REPLY_TIMEOUT_MS);
+    fake::controller_sends("n1 G1 X1\nok\n-", REPLY_TIMEOUT_MS);
     EXPECT_EQ(type("G1", " X1\n", true), c.shown);
-    EXPECT_EQ(fake::state.sent, c.sent);
+    EXPECT_EQ(fake::state.sent, std::string("n1 G1 X1\n").substr(0, c.sent));
     EXPECT_EQ(fake::state.now_ms, c.ends_at);
     EXPECT_LE(fake::state.waits, 3);
 }
 
-constexpr std::size_t kAll = SIZE_MAX;
-const std::string kLost = "\nLink lost on COM1 (fake1): ";
+std::string held(int bytes) {
+    return "COM1 holds an unfinished line: " + std::to_string(bytes) +
+           " bytes of it went out - re-open the port with c or b\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
-    Link, TypedLineFault,
+    Link, Sending,
     testing::Values(
-        LinkFaultCase{"HangUpInTheWait", kAll, fake::kNever, 5, EIO,
-                      "n1 G" + kLost + "the device hung up - port closed\n", "n1 G1 X1\n", 5},
-        LinkFaultCase{"RemovedWhileSending", 3, fake::kNever, 7, ENODEV,
-                      kLost + "the device was removed - port closed\n"
-                              "COM1 holds an unfinished line: 3 bytes of it went out - re-open the "
-                              "port with c or b\n",
-                      "n1 ", 7},
-        LinkFaultCase{"GoneWhileIdleAndNotBack", kAll, fake::kNever, 0, EIO,
-                      kLost + "the device hung up - port closed\n" + vqtest::kPortError + "2\n" +
-                          vqtest::kPortError + "9\n",
-                      "", 0},
-        LinkFaultCase{"StallPastTheLimit", 4, fake::kNever, fake::kNever, 0,
-                      "COM1 holds an unfinished line: 4 bytes of it went out - re-open the port "
-                      "with c or b\n",
-                      "n1 G", REPLY_TIMEOUT_MS + 1},
-        LinkFaultCase{"StallJustInsideTheLimit", 4, REPLY_TIMEOUT_MS, fake::kNever, 0,
-                      "n1 G1 X1\nok\n-", "n1 G1 X1\n", REPLY_TIMEOUT_MS},
-        LinkFaultCase{"NothingTakenPastTheLimit", 0, fake::kNever, fake::kNever, 0,
-                      kLost + "Connection timed out - port closed\n", "", REPLY_TIMEOUT_MS + 1}),
-    [](const testing::TestParamInfo<LinkFaultCase>& info) { return std::string(info.param.name); });
-
-TEST_F(TypedLine, UnfinishedLineHoldsThePortUntilReopened) {
-    fake::state.takes = 4;
-    type("G1", " X1\n", true);
-    fake::state.takes_again_at = 0;
-    EXPECT_EQ(type("G2", "\n", true),
-              "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n");
-    reopen_link(0);
-    fake::controller_sends("n1 G2\n-");
-    EXPECT_EQ(type("G2", "\n", true), "n1 G2\n-");
-    EXPECT_EQ(fake::state.sent, "n1 Gn1 G2\n");
-}
+        SendCase{"RemovedMidLine", 3, fake::kNever, ENODEV,
+                 "\nLink lost on COM1 (fake1): the device was removed - port closed\n" + held(3), 3,
+                 7},
+        SendCase{"StallPastTheLimit", 4, fake::kNever, 0, held(4), 4, REPLY_TIMEOUT_MS + 1},
+        SendCase{"StallJustInsideTheLimit", 4, REPLY_TIMEOUT_MS, 0, "n1 G1 X1\nok\n-", 9,
+                 REPLY_TIMEOUT_MS},
+        SendCase{"NothingTakenPastTheLimit", 0, fake::kNever, 0,
+                 "\nLink lost on COM1 (fake1): Connection timed out - port closed\n", 0,
+                 REPLY_TIMEOUT_MS + 1}),
+    [](const testing::TestParamInfo<SendCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

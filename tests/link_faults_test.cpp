@@ -41,6 +41,8 @@ const std::string kUnfinished =
     "COM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
 const std::string kRefused =
     "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n";
+// Opening the device refused, then setting the rate of the port that is not open.
+const std::string kOpenFails = kPortError + "2\n" + kPortError + "9\n";
 
 // How long a program is watched while it should be idle in a wait.
 constexpr Millis kIdleWindow{1500};
@@ -110,39 +112,39 @@ const std::vector<std::string> kSixLines = {
 
 // The hang-up comes in the echo of the first piece of the long line: the
 // download stops at once, and the port holds the piece that went out, so the
-// next option sends nothing.
+// next option sends nothing until -b re-opens the port.
 TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
     TempDir dir;
     Sim sim({"--hangup-after-bytes", "108"});
     ASSERT_TRUE(sim.ready());
     const std::string part = lines_with_line_feeds(kSixLines, 6);
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
-    auto result =
-        run_vqdnc({"-fpart.nc", "-fpart.nc"}, "", {{"VQDNC_COM1", sim.link()}}, dir.path());
+    auto result = run_vqdnc({"-fpart.nc", "-fpart.nc", "-b115200", "-fpart.nc"}, "",
+                            {{"VQDNC_COM1", sim.link()}}, dir.path());
 
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.output,
               kBanner + "\n-" + kSixLines[0] + "\nok-" + kSixLines[1].substr(0, 100) +
                   "\nLink lost on COM1 (" + sim.link() + "): the device hung up - port closed\n" +
-                  kUnfinished + "Download of 'part.nc' stopped: 1 lines sent whole\n" + kRefused);
+                  kUnfinished + "Download of 'part.nc' stopped: 1 lines sent whole\n" + kRefused +
+                  kOpenFails + kOpenFails);
     EXPECT_TRUE(sim.log().size() >= 108 && part.starts_with(sim.log())) << sim.log();
 }
 
 // ---------------------------------------------------------------------------
-// The controller hangs up, the device is missing, or takes no bytes for a while
+// The controller hangs up, the device is missing or takes no bytes for a
+// while, or vqdnc starts with standard descriptors closed
 // ---------------------------------------------------------------------------
 
 const std::string kPart = "G21 G90\nG00 Z5\nG01 X10 Y10\nM30\n";
-const std::string kPartShown = "\n-G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-";
-// Opening the device refused, then setting the rate of the port that is not open.
-const std::string kOpenFails = kPortError + "2\n" + kPortError + "9\n";
 
 struct FaultCase {
     const char* name;
     std::vector<std::string> sim_options;
     bool device_missing;
+    std::string arguments;  // vqdnc's arguments and redirections, as the shell reads them
     std::string input;
-    std::string shown;  // after the start; @ stands for the device path
+    std::string shown;  // @ stands for the device path
     std::string wire;   // what the controller receives
 };
 
@@ -152,8 +154,8 @@ void PrintTo(const FaultCase& c, std::ostream* out) {
 
 class LinkFault : public testing::TestWithParam<FaultCase> {};
 
-// Every command returns at once with its message and the console goes on;
-// no line reaches the controller in part or glued to another.
+// Every command returns at once with its message and the program goes on; no
+// line reaches the controller in part or glued to another, and no console text.
 TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     const FaultCase& c = GetParam();
     TempDir dir;
@@ -161,13 +163,15 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     ASSERT_TRUE(sim.ready());
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
     const std::string device = c.device_missing ? dir.file("missing") : sim.link();
-    auto result = run_vqdnc({}, c.input, {{"VQDNC_COM1", device}}, dir.path());
+    auto result =
+        vqtest::run_program("/bin/sh", {"-c", "exec \"$0\" " + c.arguments, vqtest::vqdnc_path()},
+                            c.input, {{"VQDNC_COM1", device}}, dir.path());
 
     std::string shown = c.shown;
     for (std::size_t at = shown.find('@'); at != std::string::npos; at = shown.find('@'))
         shown.replace(at, 1, device);
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.output, kStart + shown);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, shown);
     EXPECT_EQ(sim.log(), c.wire);
 }
 
@@ -179,23 +183,31 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"HangUpMidLine",
                   {"--hangup-after-bytes", "20"},
                   false,
+                  "",
                   "fpart.nc\nfpart.nc\ne\n",
-                  "\n-G21 G90\nok-G00 Z5\nok-G01 X\nLink lost on COM1 (@): the device hung up - "
-                  "port closed\nDownload of 'part.nc' stopped: 3 lines sent whole\n\n-" +
+                  kStart +
+                      "\n-G21 G90\nok-G00 Z5\nok-G01 X\nLink lost on COM1 (@): the device hung "
+                      "up - port closed\nDownload of 'part.nc' stopped: 3 lines sent whole\n\n-" +
                       kOpenFails + "\n-",
                   "G21 G90\nG00 Z5\nG01 X10 Y10\n"},
         FaultCase{"NeverOpened",
                   {},
                   true,
+                  "",
                   "g X1\ni\nfpart.nc\ne\n",
-                  kOpenFails + kHint + kOpenFails + "\n-" + kOpenFails + "\n-" + kOpenFails + "\n-",
+                  kStart + kOpenFails + kHint + kOpenFails + "\n-" + kOpenFails + "\n-" +
+                      kOpenFails + "\n-",
                   ""},
         FaultCase{"StopsTakingBytesAndResumes",
                   {"--stall-after", "10", "--stall-ms", "1500"},
                   false,
+                  "",
                   "fpart.nc\ne\n",
-                  kPartShown,
-                  kPart}),
+                  kStart + "\n-G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-",
+                  kPart},
+        FaultCase{"StdoutClosed", {}, false, "-fpart.nc >&-", "", "", kPart},
+        FaultCase{"StdinClosed", {}, false, "<&-", "", kStart, ""},
+        FaultCase{"AllClosed", {}, false, "-fpart.nc <&- >&- 2>&-", "", "", kPart}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // The adapter comes back under the same name: the next typed line finds the
@@ -219,25 +231,6 @@ TEST(Replug, NextTypedLineReachesTheNewController) {
     EXPECT_EQ(second.log(), "n1 g X2\n");
     program->close_input();
     EXPECT_EQ(program->finish().exit_status, 1);
-}
-
-// With standard descriptors closed, the device must not take their numbers:
-// the controller receives exactly the file's lines, or nothing at all.
-TEST(ClosedDescriptors, ControllerGetsOnlyTheFile) {
-    for (const std::string redirect : {">&-", "<&-", "<&- >&- 2>&-"}) {
-        SCOPED_TRACE(redirect);
-        TempDir dir;
-        Sim sim;
-        ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
-        const bool console = redirect == "<&-";
-        std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" " + redirect,
-                                         vqtest::vqdnc_path()};
-        if (!console) args.push_back("-fpart.nc");
-        auto result =
-            vqtest::run_program("/bin/sh", args, "", {{"VQDNC_COM1", sim.link()}}, dir.path());
-        EXPECT_EQ(result.exit_status, 1);
-        EXPECT_EQ(sim.log(), console ? "" : kPart);
-    }
 }
 
 // ---------------------------------------------------------------------------

@@ -28,8 +28,6 @@ namespace {
 
 using fake::state;
 
-constexpr std::size_t kQueueSize = 1024;
-
 int fail(int error, int result = -1) {
     errno = error;
     return result;
@@ -43,20 +41,20 @@ bool lost() {
     return state.lost_at <= state.now_ms;
 }
 
-bool device_takes() {
-    return state.takes > 0 || state.takes_again_at <= state.now_ms;
+bool stalling() {
+    return state.takes_again_at > state.now_ms;
 }
 
-// What a wait waits for: the next byte, or room for queued bytes.
+// What a wait waits for: room for queued bytes, else the next byte.
 bool ready() {
-    return state.queued.empty() ? byte_due() : device_takes();
+    return state.queued.empty() ? byte_due() : state.takes > 0 || !stalling();
 }
 
-// When what the wait waits for comes; the loss of the device ends it too.
+// When that comes; the loss of the device ends the wait too.
 std::int64_t ready_at() {
-    std::int64_t at = state.queued.empty()
-                          ? (state.incoming.empty() ? fake::kNever : state.incoming.front().at_ms)
-                          : state.takes_again_at;
+    std::int64_t at = !state.queued.empty()    ? state.takes_again_at
+                      : state.incoming.empty() ? fake::kNever
+                                               : state.incoming.front().at_ms;
     return std::min(at, state.lost_at);
 }
 
@@ -71,7 +69,6 @@ bool device_path(int port, char* path, std::size_t size) {
 }
 
 int serial_open(int, int, int) {
-    if (state.open_errno != 0) return fail(state.open_errno);
     state.port_open = true;
     return 0;
 }
@@ -79,7 +76,7 @@ int serial_line_params(int, int, int, int) {
     return 0;
 }
 int serial_rate(int, int) {
-    return state.port_open ? 0 : fail(EBADF);
+    return 0;
 }
 int serial_close(int) {
     state.port_open = false;
@@ -89,17 +86,15 @@ int serial_close(int) {
 
 int serial_put(int, unsigned char byte) {
     if (!state.port_open) return fail(EBADF);
-    if (state.queued.size() >= kQueueSize) return fail(EAGAIN);
     state.queued.push_back(static_cast<char>(byte));
     return 0;
 }
 
 int serial_send(int) {
-    if (!state.port_open) return fail(EBADF);
     if (lost()) return fail(state.lost_errno, serial::kDeviceLost);
-    std::size_t count = state.queued.size();
-    if (state.takes_again_at > state.now_ms) count = std::min(count, state.takes);
-    state.takes -= state.takes_again_at > state.now_ms ? count : 0;
+    const std::size_t count =
+        stalling() ? std::min(state.queued.size(), state.takes) : state.queued.size();
+    if (stalling()) state.takes -= count;
     state.sent += state.queued.substr(0, count);
     state.queued.erase(0, count);
     return static_cast<int>(state.queued.size());
@@ -116,9 +111,7 @@ int serial_wait(int, int timeout_ms) {
     ++state.waits;
     if (!ready() && !lost()) {
         std::int64_t step = state.wait_step_ms > 0 ? state.wait_step_ms : timeout_ms;
-        std::int64_t until = state.now_ms + step;
-        std::int64_t at = ready_at();
-        state.now_ms = at < until ? at : until;
+        state.now_ms = std::min(ready_at(), state.now_ms + step);
     }
     if (ready()) return 1;
     return lost() ? fail(state.lost_errno, serial::kDeviceLost) : 0;

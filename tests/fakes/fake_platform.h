@@ -29,7 +29,6 @@ struct State {
     // From `lost_at` on the device is gone with `lost_errno`, once what came before is read.
     std::int64_t lost_at = kNever;
     int lost_errno = 0;
-    int open_errno = 0;  // serial_open fails with it
     // How far one serial_wait moves the clock when nothing arrives sooner;
     // 0 moves it by the whole time asked for.
     std::int64_t wait_step_ms = 0;
