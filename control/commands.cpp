@@ -76,9 +76,9 @@ int typed_line(std::string_view token) {
     return kPromptAfter;
 }
 
+// The controller's last prompt serves, unless the query could not be made.
 int query(std::string_view) {
-    query_controller();
-    return kNoPrompt;
+    return query_controller() ? kNoPrompt : kPromptAfter;
 }
 
 int vacuum_head(std::string_view) {

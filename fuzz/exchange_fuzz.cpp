@@ -66,6 +66,7 @@ Wait run_wait(char prompt, int echo_count, char mode) {
 std::string example(char mode, int echo_count, std::string_view bytes) {
     fake::reset();
     settings = Settings{};
+    open_link();
     fake::controller_sends(bytes);
     Wait wait = run_wait('-', echo_count, mode);
     fuzz::check(wait.result == 0 && fake::state.incoming.empty(), "example read to its prompt");
@@ -81,6 +82,7 @@ void check_examples() {
     // An echo ending in the prompt ends the wait; the answer is left for the next.
     fake::reset();
     settings = Settings{};
+    open_link();
     fake::controller_sends("G1-\nok\n\n-\n\n-");
     Wait first = run_wait('-', 3, 'n');
     fuzz::check(first.result == 0 && first.shown == "G1-" && first.taken == 3,
@@ -112,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fake::reset();
     settings = Settings{};
+    open_link();
     for (std::size_t i = 0; i < line.size(); ++i)
         fake::state.incoming.push_back({arrival(i), static_cast<unsigned char>(line[i])});
 

@@ -24,20 +24,66 @@ constexpr std::size_t kPieceSize = 256;   // line text sent before its echo is r
 
 using Place = LineSplitter::Place;
 
+// Line text waiting to be sent, with room for its line feed.
+struct Piece {
+    std::array<char, kPieceSize + 1> text;
+    std::size_t stored = 0;
+    long lines_whole = 0;  // lines whose line feed went out
+};
+
+enum class Outcome { done, read_failed, link_down };
+
 // Sends part of a line that does not fit the send buffer and reads its echo.
 // Waiting for the piece's own last byte ends the wait right after the echo, as
 // the controller answers only once the line feed has come.
-void send_piece(std::string_view piece) {
-    send_text(piece);
-    await_prompt(piece.back(), static_cast<int>(piece.size()));
+bool send_piece(Piece& piece) {
+    const std::string_view text(piece.text.data(), piece.stored);
+    piece.stored = 0;
+    return send_text(text) && await_prompt(text.back(), static_cast<int>(text.size())) != kLinkDown;
 }
 
-// Sends the rest of a line's text and its line feed, then waits for the
-// prompt. The line feed's echo is read as part of the answer.
-void send_line_end(std::string_view text) {
-    send_text(text);
-    send_text("\n");
-    await_prompt(settings.prompt_char, static_cast<int>(text.size()));
+// Sends the rest of a line's text with its line feed, in one write, then waits
+// for the prompt. The line feed's echo is read as part of the answer.
+bool send_line_end(Piece& piece) {
+    const int echo_count = static_cast<int>(piece.stored);
+    piece.text[piece.stored] = '\n';
+    const std::string_view line(piece.text.data(), piece.stored + 1);
+    piece.stored = 0;
+    if (!send_text(line)) return false;
+    ++piece.lines_whole;
+    return await_prompt(settings.prompt_char, echo_count) != kLinkDown;
+}
+
+// Splits the file into lines and sends them, until its end or a failure.
+Outcome send_file(int fd, const char* path, Piece& piece) {
+    std::array<char, kBlockSize> block;
+    LineSplitter splitter;
+    for (;;) {
+        const ssize_t got = read(fd, block.data(), block.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            std::printf("\nCannot read G Code file '%s': %s\n", path, std::strerror(errno));
+            return Outcome::read_failed;
+        }
+        if (got == 0) {
+            if (finish_lines(splitter) && !send_line_end(piece)) return Outcome::link_down;
+            return Outcome::done;
+        }
+        std::string_view input(block.data(), static_cast<std::size_t>(got));
+        while (!input.empty()) {
+            std::span<char> room(piece.text.data() + piece.stored, kPieceSize - piece.stored);
+            SplitResult step = split_lines(splitter, input, room);
+            input.remove_prefix(step.used);
+            piece.stored += step.stored;
+            bool sent = true;
+            if (step.line_ended) {
+                sent = send_line_end(piece);
+            } else if (piece.stored == kPieceSize) {
+                sent = send_piece(piece);
+            }
+            if (!sent) return Outcome::link_down;
+        }
+    }
 }
 
 }  // namespace
@@ -96,6 +142,7 @@ bool finish_lines(LineSplitter& splitter) {
 }
 
 void download_file() {
+    if (!ensure_link()) return;
     const char* path = settings.download_path.data();
     const char* reason = nullptr;
     const int fd = open_regular_file(path, reason);
@@ -105,36 +152,12 @@ void download_file() {
     }
     std::printf("\n-");
 
-    std::array<char, kBlockSize> block;
-    std::array<char, kPieceSize> piece;
-    std::size_t stored = 0;  // text of the current line waiting in `piece`
-    LineSplitter splitter;
-    for (;;) {
-        const ssize_t got = read(fd, block.data(), block.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            // A line cut short is not completed: its text so far stays unsent
-            // or, for a long line, is left without its line feed.
-            std::printf("\nCannot read G Code file '%s': %s\n", path, std::strerror(errno));
-            break;
-        }
-        if (got == 0) {
-            if (finish_lines(splitter)) send_line_end({piece.data(), stored});
-            break;
-        }
-        std::string_view input(block.data(), static_cast<std::size_t>(got));
-        while (!input.empty()) {
-            SplitResult step = split_lines(splitter, input, std::span(piece).subspan(stored));
-            input.remove_prefix(step.used);
-            stored += step.stored;
-            if (step.line_ended) {
-                send_line_end({piece.data(), stored});
-                stored = 0;
-            } else if (stored == piece.size()) {
-                send_piece({piece.data(), stored});
-                stored = 0;
-            }
-        }
-    }
+    Piece piece;
+    const Outcome outcome = send_file(fd, path, piece);
     close(fd);
+    // A line cut short by a read error is not completed: its text so far stays
+    // unsent or, for a long line, is held at the controller without its end.
+    if (outcome == Outcome::read_failed) hold_unfinished_line();
+    if (outcome == Outcome::link_down)
+        std::printf("Download of '%s' stopped: %ld lines sent whole\n", path, piece.lines_whole);
 }

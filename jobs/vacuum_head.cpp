@@ -153,30 +153,34 @@ void print_header(const HeadValues& v) {
     std::printf("  l-lift, p-place, a-adjust, e-exit\n=");
 }
 
-void send_move(float height, float rate) {
+// Each returns false when the link went down: the rest of a place is not sent.
+bool send_move(float height, float rate) {
     std::array<char, kMoveLineSize> line{};
     int length = std::snprintf(line.data(), line.size(), "N1 G1 X%1.4f F%1.4f\n",
                                static_cast<double>(height), static_cast<double>(rate));
-    if (length < 0 || static_cast<std::size_t>(length) >= line.size()) return;  // cannot happen
-    send_text({line.data(), static_cast<std::size_t>(length)});
-    await_prompt(settings.prompt_char, length);
+    if (length < 0 || static_cast<std::size_t>(length) >= line.size())
+        return false;  // cannot happen
+    return send_text({line.data(), static_cast<std::size_t>(length)}) &&
+           await_prompt(settings.prompt_char, length) != kLinkDown;
 }
 
-void send_dwell() {
-    send_text(kDwellLine);
-    await_prompt(settings.prompt_char, static_cast<int>(kDwellLine.size()));
+bool send_dwell() {
+    return send_text(kDwellLine) &&
+           await_prompt(settings.prompt_char, static_cast<int>(kDwellLine.size())) != kLinkDown;
 }
 
 void lift(const HeadValues& v) {
+    if (!ensure_link()) return;
     std::printf("\n lift part");
     send_move(v.lift_height, v.lift_rate);
 }
 
 void place(const HeadValues& v) {
+    if (!ensure_link()) return;
     std::printf("\n place part");
-    send_move(v.place_height, v.place_rate);
+    if (!send_move(v.place_height, v.place_rate)) return;
     std::printf(" - dwell");
-    send_dwell();
+    if (!send_dwell()) return;
     std::printf(" - lift part");
     send_move(v.return_height, v.lift_rate);
 }

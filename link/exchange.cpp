@@ -1,17 +1,20 @@
 // The lock-step exchange: the controller echoes each byte, answers, and sends
 // its prompt character when it is ready for the next line.
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 
 #include "control/settings.h"
 #include "link/link.h"
+#include "link/port_state.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 
 namespace {
 
-constexpr int kNoByte = -1;
+constexpr int kNoByte = -1;    // the wait ran out
+constexpr int kLostByte = -2;  // the device hung up or failed; errno says why
 constexpr int kQueryAnswers = 4;
 
 // Bytes from the controller collect here and reach the console in one write
@@ -32,7 +35,8 @@ void show(int byte) {
 }
 
 // Waits for the next byte from the controller. Returns it, or kNoByte with the
-// elapsed time in `elapsed_ms` once more than REPLY_TIMEOUT_MS has passed.
+// elapsed time in `elapsed_ms` once more than REPLY_TIMEOUT_MS has passed, or
+// kLostByte at once when the device has gone.
 // Between polls it blocks on the device for the time the wait has left, so a
 // byte is taken the moment it arrives and an idle wait costs no CPU.
 int next_byte(std::int64_t& elapsed_ms) {
@@ -40,11 +44,18 @@ int next_byte(std::int64_t& elapsed_ms) {
     for (;;) {
         int byte = serial_get(settings.port_number);
         if (byte >= 0) return byte;
+        if (byte == serial::kDeviceLost) return kLostByte;
         elapsed_ms = clock_ms() - start;
         if (elapsed_ms > REPLY_TIMEOUT_MS) return kNoByte;
         flush_shown();
-        serial_wait(settings.port_number, static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1));
+        const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
+        if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
     }
+}
+
+// The result of await_prompt for a wait that ended without the prompt.
+std::int64_t wait_ended(int last, std::int64_t elapsed_ms) {
+    return last == kLostByte ? kLinkDown : elapsed_ms;
 }
 
 std::int64_t read_echo_and_answer(char prompt, int echo_count) {
@@ -53,13 +64,13 @@ std::int64_t read_echo_and_answer(char prompt, int echo_count) {
     int last = 0;
     for (int i = 0; i < echo_count; ++i) {
         last = next_byte(elapsed_ms);
-        if (last == kNoByte) return elapsed_ms;
+        if (last < 0) return wait_ended(last, elapsed_ms);
         show(last);
     }
     int line_feeds = 0;
     while (last != prompt_byte) {
         last = next_byte(elapsed_ms);
-        if (last == kNoByte) return elapsed_ms;
+        if (last < 0) return wait_ended(last, elapsed_ms);
         if (settings.output_mode != 'n') continue;
         if (last == '\n' && line_feeds < 2) ++line_feeds;  // 2 stands for any later one
         // Only the first line feed of an answer is shown, so a multi-line
@@ -69,21 +80,73 @@ std::int64_t read_echo_and_answer(char prompt, int echo_count) {
     return 0;
 }
 
+// Puts bytes of `text` from `put` on into the port's queue while it has room.
+std::size_t queue_text(std::string_view text, std::size_t put) {
+    while (put < text.size() &&
+           serial_put(settings.port_number, static_cast<unsigned char>(text[put])) >= 0)
+        ++put;
+    return put;
+}
+
+constexpr int kStalled = 0;  // in place of an errno: the device took nothing for too long
+
+// Ends the use of the link after a text could not be sent whole; `went_out` is
+// the part the device took. Returns false for the caller to return.
+bool sending_failed(std::string_view went_out, int error) {
+    note_sent(went_out);
+    if (error == kStalled) {
+        give_up_line();
+    } else {
+        drop_link(error);
+    }
+    return false;
+}
+
 }  // namespace
 
-void send_text(std::string_view text) {
-    for (char c : text)
-        serial_put(settings.port_number, static_cast<unsigned char>(c));
+bool send_text(std::string_view text) {
+    if (!link_up()) return false;
+    std::size_t put = 0;
+    std::size_t queued = 0;  // put, not yet taken by the device
+    std::int64_t since = clock_ms();
+    // A device that takes bytes slowly is waited for as long as each byte goes
+    // within REPLY_TIMEOUT_MS of the one before, as for reading.
+    for (;;) {
+        const std::size_t more = queue_text(text, put);
+        queued += more - put;
+        put = more;
+        const int left = serial_send(settings.port_number);
+        if (left < 0) return sending_failed(text.substr(0, put - queued), errno);
+        if (static_cast<std::size_t>(left) < queued) {
+            queued = static_cast<std::size_t>(left);
+            since = clock_ms();
+        }
+        if (queued == 0 && put == text.size()) break;
+        const std::int64_t idle_ms = clock_ms() - since;
+        if (idle_ms > REPLY_TIMEOUT_MS)
+            return sending_failed(text.substr(0, put - queued), kStalled);
+        const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - idle_ms + 1);
+        if (serial_wait(settings.port_number, wait_ms) < 0)
+            return sending_failed(text.substr(0, put - queued), errno);
+    }
+    note_sent(text);
+    return true;
 }
 
 std::int64_t await_prompt(char prompt, int echo_count) {
+    if (!link_up()) return kLinkDown;
     std::int64_t result = read_echo_and_answer(prompt, echo_count);
-    flush_shown();
+    const int error = errno;
+    flush_shown();  // the echo so far shows before any message
+    if (result == kLinkDown) drop_link(error);
     return result;
 }
 
-void query_controller() {
-    send_text("v");
-    for (int i = 0; i < kQueryAnswers; ++i)
-        await_prompt(settings.prompt_char, 0);
+bool query_controller() {
+    if (!ensure_link() || !send_text("v")) return false;
+    note_request_complete();  // the controller answers a lone v at once
+    for (int i = 0; i < kQueryAnswers; ++i) {
+        if (await_prompt(settings.prompt_char, 0) == kLinkDown) return false;
+    }
+    return true;
 }

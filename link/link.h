@@ -5,21 +5,35 @@
 #include <string_view>
 
 // The longest wait for any single byte from the controller, in milliseconds.
+// A device that takes no byte of a line for longer is given up too.
 inline constexpr std::int64_t REPLY_TIMEOUT_MS = 1000000;
+// What await_prompt returns when the port is not open or the link went down.
+inline constexpr std::int64_t kLinkDown = -1;
 
 // Passes a serial layer result through; a negative one prints the error line,
 // closes `port` and raises link_error.
 int check_call(int port, int result);
 // The start-up sequence: framing preset, then open the port and set its rate.
 void open_link();
-// Closes `port_in_use` and opens port_number at rate_code.
+// Closes `port_in_use` and opens port_number at rate_code. This is how the
+// operator takes back a port that holds an unfinished line.
 void reopen_link(int port_in_use);
+// Makes sure port_number can take a line before a job uses it: a port that is
+// not open (it failed to open, or its device went away) is opened again at
+// rate_code. False, with the reason printed, when the job must not send.
+bool ensure_link();
 
-// Puts each byte of `text` on the port, nothing added.
-void send_text(std::string_view text);
+// Puts each byte of `text` on the port, nothing added, and waits until the
+// device has taken them all. False when the link went down or the device
+// took nothing for more than REPLY_TIMEOUT_MS; the job then ends.
+bool send_text(std::string_view text);
 // Reads and shows `echo_count` echo bytes, then the answer up to the prompt.
-// Returns 0 once the prompt has come, or the elapsed milliseconds when the
-// wait for one byte ran past REPLY_TIMEOUT_MS.
+// Returns 0 once the prompt has come, the elapsed milliseconds when the wait
+// for one byte ran past REPLY_TIMEOUT_MS, or kLinkDown.
 std::int64_t await_prompt(char prompt, int echo_count);
 // The i command: sends the query "v" and shows the answer over four prompts.
-void query_controller();
+// False when the link was down, so the caller shows its own prompt.
+bool query_controller();
+// For a job that cannot finish the line it has begun to send: when part of it
+// went out, nothing more is sent on the port until the operator re-opens it.
+void hold_unfinished_line();

@@ -1,8 +1,14 @@
+// Opening and closing the port, and what the link knows about it between
+// commands: which port is open and whether it holds an unfinished line.
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "control/settings.h"
 #include "link/link.h"
+#include "link/port_state.h"
+#include "platform/device_map.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -10,6 +16,64 @@ constexpr int kQueueSize = 1024;
 constexpr int kNoParity = 0;
 constexpr int kOneStopBit = 0;
 constexpr int kDataBits = 8;
+constexpr int kNoPort = -1;
+
+// The port that is open, or kNoPort. Only one is open at a time.
+int open_port = kNoPort;
+// Bytes of the current line that went out on the open port: those after the
+// last line feed that went out.
+std::size_t line_sent = 0;
+// Ports whose controller holds the start of a line without its end. Nothing
+// more goes to them until the operator re-opens them with c or b, or the next
+// line would be glued to it.
+std::array<bool, serial::kPortCount> unfinished{};
+
+bool known_port(int port) {
+    return port >= 0 && port < serial::kPortCount;
+}
+
+bool holds_unfinished(int port) {
+    return known_port(port) && unfinished[static_cast<std::size_t>(port)];
+}
+
+void close_port(int port) {
+    serial_close(port);
+    if (open_port == port) open_port = kNoPort;
+    line_sent = 0;
+}
+
+// Opens `port` at rate_code, each call's failure reported by check_call.
+bool open_port_at_rate(int port) {
+    const bool opened = check_call(port, serial_open(port, kQueueSize, kQueueSize)) >= 0;
+    const bool rate_set = check_call(port, serial_rate(port, settings.rate_code)) >= 0;
+    line_sent = 0;
+    open_port = opened && rate_set ? port : kNoPort;
+    return open_port == port;
+}
+
+// The controller keeps the part of the line that went out: say so and hold
+// the port, so the next line is not glued to it.
+void hold_port(int port) {
+    std::printf(
+        "COM%d holds an unfinished line: %zu bytes of it went out - re-open the port "
+        "with c or b\n",
+        port + 1, line_sent);
+    if (known_port(port)) unfinished[static_cast<std::size_t>(port)] = true;
+    close_port(port);
+}
+
+const char* loss_reason(int error) {
+    if (error == EIO) return "the device hung up";
+    if (error == ENODEV || error == ENXIO) return "the device was removed";
+    return std::strerror(error);
+}
+
+// A device that went away while the port sat idle is only noticed here, so
+// the command can open it again (a re-plugged adapter) instead of failing.
+void notice_idle_loss(int port) {
+    if (open_port == port && serial_wait(port, 0) == serial::kDeviceLost) drop_link(errno);
+}
+
 }  // namespace
 
 int check_call(int port, int result) {
@@ -23,15 +87,67 @@ int check_call(int port, int result) {
 }
 
 void open_link() {
+    open_port = kNoPort;
+    unfinished = {};
     check_call(serial::kPresetPort, serial_open(serial::kPresetPort, 1, 1));
     check_call(serial::kPresetPort,
                serial_line_params(serial::kPresetPort, kNoParity, kOneStopBit, kDataBits));
-    check_call(settings.port_number, serial_open(settings.port_number, kQueueSize, kQueueSize));
-    check_call(settings.port_number, serial_rate(settings.port_number, settings.rate_code));
+    open_port_at_rate(settings.port_number);
 }
 
 void reopen_link(int port_in_use) {
-    serial_close(port_in_use);
-    check_call(settings.port_number, serial_open(settings.port_number, kQueueSize, kQueueSize));
-    check_call(settings.port_number, serial_rate(settings.port_number, settings.rate_code));
+    close_port(port_in_use);
+    if (known_port(settings.port_number))
+        unfinished[static_cast<std::size_t>(settings.port_number)] = false;
+    open_port_at_rate(settings.port_number);
+}
+
+bool ensure_link() {
+    const int port = settings.port_number;
+    if (holds_unfinished(port)) {
+        std::printf("Not sent: COM%d holds an unfinished line - re-open the port with c or b\n",
+                    port + 1);
+        return false;
+    }
+    notice_idle_loss(port);
+    return open_port == port || open_port_at_rate(port);
+}
+
+void hold_unfinished_line() {
+    if (line_sent > 0) hold_port(settings.port_number);
+}
+
+bool link_up() {
+    return open_port == settings.port_number && !holds_unfinished(open_port);
+}
+
+void note_sent(std::string_view bytes) {
+    const std::size_t line_feed = bytes.rfind('\n');
+    line_sent = line_feed == std::string_view::npos ? line_sent + bytes.size()
+                                                    : bytes.size() - line_feed - 1;
+}
+
+void note_request_complete() {
+    line_sent = 0;
+}
+
+void drop_link(int error) {
+    const int port = settings.port_number;
+    char path[4096];
+    if (!device_path(port, path, sizeof path)) path[0] = '\0';
+    std::printf("\nLink lost on COM%d (%s): %s - port closed\n", port + 1, path,
+                loss_reason(error));
+    if (line_sent > 0) {
+        hold_port(port);
+    } else {
+        close_port(port);
+    }
+}
+
+void give_up_line() {
+    if (line_sent > 0) {
+        hold_port(settings.port_number);
+    } else {
+        drop_link(ETIMEDOUT);
+    }
 }

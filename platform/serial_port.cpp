@@ -1,9 +1,10 @@
 // Serial device layer over POSIX termios.
 //
-// Bytes put on a port are queued and leave in one write before the next read or
-// wait, so a line the program forms goes to the device whole and the device is
-// not hit with one system call per byte. Received bytes are read in blocks and
-// handed out one at a time.
+// Bytes put on a port are queued and leave together with serial_send, so a line
+// the program forms goes to the device in one write, not one system call per
+// byte. A device that takes only part of them keeps the rest queued: nothing is
+// dropped while it lives. Received bytes are read in blocks and handed out one
+// at a time.
 
 #include "platform/serial_port.h"
 
@@ -11,21 +12,24 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
-#include <ctime>
+#include <cstring>
 
 #include "platform/device_map.h"
 
 namespace {
 
 constexpr std::size_t kQueueLimit = 4096;
-// How long a device may refuse every byte before queued bytes are given up.
-constexpr int kStallLimitMs = 60000;
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have these device majors.
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
 
 constexpr std::array<speed_t, 10> kRates = {B110,  B300,   B1200,  B2400,  B4800,
                                             B9600, B19200, B38400, B57600, B115200};
@@ -44,7 +48,9 @@ struct Port {
     std::size_t rx_head = 0;
     std::size_t rx_tail = 0;
     std::array<unsigned char, kQueueLimit> tx{};
+    std::size_t tx_sent = 0;  // queued bytes the device has taken already
     std::size_t tx_used = 0;
+    termios found{};  // the device's settings before the open, restored on close
 };
 
 Framing preset_framing;
@@ -53,6 +59,11 @@ std::array<Port, serial::kPortCount> ports;
 int fail(int error) {
     errno = error;
     return -1;
+}
+
+int lost(int error) {
+    errno = error;
+    return serial::kDeviceLost;
 }
 
 std::size_t queue_size(int requested) {
@@ -83,9 +94,7 @@ void apply_framing(termios& t, const Framing& f) {
 
 // Raw mode: no echo, no line editing, no character translation either way, no
 // flow control, receiver on, modem lines ignored.
-int make_raw(int fd, const Framing& framing) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return -1;
+int make_raw(int fd, termios t, const Framing& framing) {
     cfmakeraw(&t);
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
     t.c_cflag &= ~CRTSCTS;
@@ -96,37 +105,25 @@ int make_raw(int fd, const Framing& framing) {
     return tcsetattr(fd, TCSANOW, &t);
 }
 
-void sleep_ms(int ms) {
-    if (ms <= 0) return;
-    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);  // a signal cuts it short; callers loop on the clock
+// The exclusive flag of a pseudo-terminal outlives a program killed with
+// SIGKILL while the other side keeps the terminal open, and would lock every
+// later user out; there the lock alone keeps a second program away.
+bool is_pseudo_terminal(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    const unsigned device_major = major(info.st_rdev);
+    return device_major >= kPtySlaveMajorFirst && device_major <= kPtySlaveMajorLast;
 }
 
-// Writes every queued byte. On a device error or a device that takes nothing
-// for kStallLimitMs the queue is dropped and the call fails.
-int flush_tx(Port& p) {
-    std::size_t sent = 0;
-    int result = 0;
-    while (sent < p.tx_used) {
-        ssize_t n = write(p.fd, p.tx.data() + sent, p.tx_used - sent);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) {
-            result = -1;
-            break;
-        }
-        pollfd pfd{p.fd, POLLOUT, 0};
-        if (poll(&pfd, 1, kStallLimitMs) == 0) {
-            errno = ETIMEDOUT;
-            result = -1;
-            break;
-        }
-    }
-    p.tx_used = 0;
-    return result;
+bool tx_queued(const Port& p) {
+    return p.tx_sent < p.tx_used;
+}
+
+// Moves the bytes still queued to the front, making room behind them.
+void compact_tx(Port& p) {
+    std::memmove(p.tx.data(), p.tx.data() + p.tx_sent, p.tx_used - p.tx_sent);
+    p.tx_used -= p.tx_sent;
+    p.tx_sent = 0;
 }
 
 bool rx_waiting(const Port& p) {
@@ -151,11 +148,12 @@ int fill_rx(Port& p) {
 }
 
 void release(Port& p) {
+    tcsetattr(p.fd, TCSANOW, &p.found);
     ioctl(p.fd, TIOCNXCL);
     flock(p.fd, LOCK_UN);
     close(p.fd);
     p.fd = -1;
-    p.rx_head = p.rx_tail = p.tx_used = 0;
+    p.rx_head = p.rx_tail = p.tx_sent = p.tx_used = 0;
 }
 
 }  // namespace
@@ -173,19 +171,22 @@ int serial_open(int port, int rx_queue, int tx_queue) {
     // The lock comes before any change to the device, so a second program on
     // the same port fails without touching the first one's line. TIOCEXCL keeps
     // other programs out too, but does not stop root; the lock does.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || make_raw(fd, preset_framing) != 0) {
+    termios found{};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &found) != 0 ||
+        make_raw(fd, found, preset_framing) != 0) {
         int error = errno;
         close(fd);
         return fail(error);
     }
-    ioctl(fd, TIOCEXCL);
+    if (!is_pseudo_terminal(fd)) ioctl(fd, TIOCEXCL);
     // Whatever the controller sent before this open (the rest of an answer to
     // a program that was stopped) would be taken for the echo of the next line.
     tcflush(fd, TCIFLUSH);
     p.fd = fd;
     p.rx_limit = queue_size(rx_queue);
     p.tx_limit = queue_size(tx_queue);
-    p.rx_head = p.rx_tail = p.tx_used = 0;
+    p.rx_head = p.rx_tail = p.tx_sent = p.tx_used = 0;
+    p.found = found;
     return 0;
 }
 
@@ -208,7 +209,6 @@ int serial_rate(int port, int rate_code) {
     if (rate_code < 0 || rate_code >= static_cast<int>(kRates.size())) return fail(EINVAL);
     Port* p = open_port(port);
     if (p == nullptr) return fail(EBADF);
-    if (flush_tx(*p) != 0) return -1;
     termios t{};
     if (tcgetattr(p->fd, &t) != 0) return -1;
     speed_t speed = kRates[static_cast<std::size_t>(rate_code)];
@@ -219,18 +219,38 @@ int serial_rate(int port, int rate_code) {
 int serial_put(int port, unsigned char byte) {
     Port* p = open_port(port);
     if (p == nullptr) return fail(EBADF);
+    if (p->tx_used >= p->tx_limit) compact_tx(*p);
+    if (p->tx_used >= p->tx_limit) return fail(EAGAIN);
     p->tx[p->tx_used++] = byte;
-    if (p->tx_used >= p->tx_limit) return flush_tx(*p);
     return 0;
+}
+
+int serial_send(int port) {
+    Port* p = open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    while (tx_queued(*p)) {
+        ssize_t n = write(p->fd, p->tx.data() + p->tx_sent, p->tx_used - p->tx_sent);
+        if (n > 0) {
+            p->tx_sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 || errno == EAGAIN) {
+            break;  // the device takes no more for now
+        } else {
+            return lost(errno);
+        }
+    }
+    if (!tx_queued(*p)) p->tx_sent = p->tx_used = 0;
+    return static_cast<int>(p->tx_used - p->tx_sent);
 }
 
 int serial_get(int port) {
     Port* p = open_port(port);
     if (p == nullptr) return fail(EBADF);
-    if (p->tx_used > 0) flush_tx(*p);
-    if (!rx_waiting(*p) && fill_rx(*p) <= 0) {
-        if (errno != EIO) errno = EAGAIN;
-        return -1;
+    if (!rx_waiting(*p)) {
+        int got = fill_rx(*p);
+        if (got < 0) return serial::kDeviceLost;  // errno from fill_rx
+        if (got == 0) return fail(EAGAIN);
     }
     return p->rx[p->rx_head++];
 }
@@ -238,30 +258,25 @@ int serial_get(int port) {
 int serial_wait(int port, int timeout_ms) {
     if (timeout_ms < 0) timeout_ms = 0;
     Port* p = open_port(port);
-    if (p == nullptr) {
-        sleep_ms(timeout_ms);
-        return fail(EBADF);
-    }
-    if (p->tx_used > 0) flush_tx(*p);
-    if (rx_waiting(*p)) return 1;
-    pollfd pfd{p->fd, POLLIN, 0};
+    if (p == nullptr) return fail(EBADF);
+    const bool sending = tx_queued(*p);
+    if (!sending && rx_waiting(*p)) return 1;
+    pollfd pfd{p->fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
     int ready = poll(&pfd, 1, timeout_ms);
-    if (ready < 0) return errno == EINTR ? 0 : -1;
+    if (ready < 0) return errno == EINTR ? 0 : lost(errno);
     if (ready == 0) return 0;
+    if (sending) return (pfd.revents & POLLOUT) != 0 ? 1 : lost(EIO);
     int got = fill_rx(*p);
     if (got > 0) return 1;
-    if (got == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return 0;
-    // The device has hung up or failed: nothing will arrive, and poll would
-    // report it again at once, so sleep out the wait instead of spinning.
-    sleep_ms(timeout_ms);
-    return fail(EIO);
+    if (got < 0) return serial::kDeviceLost;
+    // Nothing to read, yet poll woke: only a hang-up or a device error does that.
+    return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? lost(EIO) : 0;
 }
 
 int serial_close(int port) {
     if (port == serial::kPresetPort) return 0;
     Port* p = open_port(port);
     if (p == nullptr) return fail(EBADF);
-    if (p->tx_used > 0) flush_tx(*p);
     release(*p);
     return 0;
 }

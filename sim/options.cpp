@@ -73,6 +73,9 @@ enum OptionId {
     kEmulateRate,
     kLog,
     kHangupAfter,
+    kHangupAfterBytes,
+    kStallAfter,
+    kStallMs,
     kHelp,
 };
 
@@ -86,6 +89,9 @@ const option kLongOptions[] = {
     {"emulate-rate", no_argument, nullptr, kEmulateRate},
     {"log", required_argument, nullptr, kLog},
     {"hangup-after", required_argument, nullptr, kHangupAfter},
+    {"hangup-after-bytes", required_argument, nullptr, kHangupAfterBytes},
+    {"stall-after", required_argument, nullptr, kStallAfter},
+    {"stall-ms", required_argument, nullptr, kStallMs},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -121,6 +127,15 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
         case kHangupAfter:
             if (parse_number(arg, 1, kMaxHangupAfter, opts.hangup_after)) return true;
             return fail(error, "--hangup-after needs a number from 1 to 1000000000");
+        case kHangupAfterBytes:
+        case kStallAfter:
+            if (parse_number(arg, 1, kMaxHangupAfter,
+                             id == kStallAfter ? opts.stall_after : opts.hangup_after_bytes))
+                return true;
+            return fail(error, "a byte count from 1 to 1000000000 is needed");
+        case kStallMs:
+            if (parse_number(arg, 0, kMaxStallMs, opts.stall_ms)) return true;
+            return fail(error, "--stall-ms needs a number from 0 to 3600000");
         default:
             return fail(error, "unknown option (see --help)");
     }
@@ -189,9 +204,15 @@ const char* usage_text() {
            "  --log FILE           write every byte received to FILE (truncated first)\n"
            "  --hangup-after N     after answering the Nth line (and once the program has\n"
            "                       read the answer, or after 2 s), close the line and exit 0\n"
+           "  --hangup-after-bytes N  the same right after receiving the Nth byte, even in\n"
+           "                       the middle of a line (bytes after it are not answered)\n"
+           "  --stall-after N      after receiving N bytes, take none for a while: the\n"
+           "                       program's writes then wait, as on a device that stops\n"
+           "                       reading; then go on as before\n"
+           "  --stall-ms MS        how long --stall-after takes no bytes (default 2000)\n"
            "  --help               show this text\n"
            "\n"
-           "Exit status: 0 on SIGTERM, SIGINT, SIGHUP or --hangup-after; 1 on a failure;\n"
+           "Exit status: 0 on SIGTERM, SIGINT, SIGHUP or a hang-up option; 1 on a failure;\n"
            "2 on a bad option.\n";
 }
 

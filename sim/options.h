@@ -12,6 +12,7 @@ inline constexpr std::size_t kMaxAnswer = 256;
 // Upper bounds for the numeric options, so no later arithmetic can overflow.
 inline constexpr long kMaxByteDelayUs = 10'000'000;
 inline constexpr long kMaxHangupAfter = 1'000'000'000;
+inline constexpr long kMaxStallMs = 3'600'000;
 
 struct Options {
     std::string link;             // symlink to create for the slave device; empty: none
@@ -23,6 +24,9 @@ struct Options {
     long byte_delay_us = 0;       // pause before each sent byte
     bool emulate_rate = false;    // pause for the wire time of each sent byte
     long hangup_after = 0;        // hang up after this many answered lines; 0: never
+    long hangup_after_bytes = 0;  // hang up right after this many received bytes; 0: never
+    long stall_after = 0;         // take no bytes for stall_ms after this many; 0: never
+    long stall_ms = 2000;
 };
 
 enum class ParseResult { kRun, kHelp, kError };

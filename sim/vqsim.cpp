@@ -238,6 +238,7 @@ public:
 
     // Handles one byte received from the program. Returns false if sending failed.
     bool receive(char byte) {
+        ++received_;
         const bool query = at_line_start_ && byte == 'v' && !opts_.silent;
         if (opts_.echo && !out_.put(byte)) return false;
         if (query) return answer_query();
@@ -247,9 +248,22 @@ public:
         return opts_.silent || (out_.put(opts_.answer) && out_.put(opts_.prompt));
     }
 
-    // True once the line after which the board is to hang up has been answered.
+    // True once the line after which the board is to hang up has been answered,
+    // or the byte after which it is to hang up has come.
     bool hangup_due() const {
-        return opts_.hangup_after > 0 && lines_ >= static_cast<std::uint64_t>(opts_.hangup_after);
+        return (opts_.hangup_after > 0 &&
+                lines_ >= static_cast<std::uint64_t>(opts_.hangup_after)) ||
+               (opts_.hangup_after_bytes > 0 &&
+                received_ >= static_cast<std::uint64_t>(opts_.hangup_after_bytes));
+    }
+
+    // True, once, when the board is to stop taking bytes for a while.
+    bool stall_due() {
+        if (opts_.stall_after <= 0 || stalled_ ||
+            received_ < static_cast<std::uint64_t>(opts_.stall_after))
+            return false;
+        stalled_ = true;
+        return true;
     }
 
 private:
@@ -264,6 +278,8 @@ private:
     Sender& out_;
     bool at_line_start_ = true;
     std::uint64_t lines_ = 0;
+    std::uint64_t received_ = 0;
+    bool stalled_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -299,6 +315,15 @@ void wait_until_read(int slave) {
     }
 }
 
+// Takes no bytes for `ms`, as a device that stops reading: the slave's output
+// is stopped, so the program's writes wait (or fail with EAGAIN) meanwhile.
+bool stall(const Line& line, long ms) {
+    if (tcflow(line.slave, TCOOFF) != 0) return false;
+    const bool slept = sleep_ns(ms * 1'000'000);
+    tcflow(line.slave, TCOON);
+    return slept;
+}
+
 enum class End { kStopped, kHungUp, kFailed };
 
 // Handles one chunk of received bytes. Returns true to keep going.
@@ -326,6 +351,7 @@ End serve(const Line& line, const Options& opts, int log_fd) {
         const auto len = static_cast<std::size_t>(n);
         if (!write_log(log_fd, buf.data(), len)) break;
         if (!handle_chunk(buf.data(), len, board, out, end)) break;
+        if (board.stall_due() && !stall(line, opts.stall_ms)) break;
     }
     if (end == End::kHungUp && out.flush()) wait_until_read(line.slave);
     if (g_stop) return End::kStopped;

@@ -2,6 +2,8 @@
 // the tests drive.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <ostream>
 #include <string>
 
 #include "control/settings.h"
@@ -19,6 +21,7 @@ protected:
     void SetUp() override {
         fake::reset();
         settings = Settings{};
+        open_link();
     }
     // Runs await_prompt and returns what it printed; its result goes to `result`.
     std::string await(char prompt, int echo_count, std::int64_t* result = nullptr) {
@@ -118,6 +121,7 @@ protected:
     // Types `console` and runs the g (numbered) or n row for `token`.
     std::string type(const std::string& token, const std::string& console, bool numbered) {
         fake::state.console = console;
+        fake::state.console_pos = 0;
         CaptureStdout();
         send_typed_line(token, numbered);
         return GetCapturedStdout();
@@ -183,5 +187,56 @@ TEST_F(TypedLine, LineEndJustPastTheRoomStillRefuses) {
     EXPECT_EQ(fake::state.sent, "");
     EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "h");
 }
+
+// While the typed line n1 G1 X1 goes out, the device stops taking bytes, or is
+// removed at 7 ms: the line waits as long as each byte goes within the limit,
+// else it ends with one message, without polling.
+struct SendCase {
+    const char* name;
+    std::size_t takes;  // bytes the device takes before it stalls
+    std::int64_t takes_again_at;
+    int lost_errno;
+    std::string shown;
+    std::size_t sent;
+    std::int64_t ends_at;
+};
+
+void PrintTo(const SendCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class Sending : public TypedLine, public testing::WithParamInterface<SendCase> {};
+
+TEST_P(Sending, WaitsForEachByteWithinTheLimitAndNeverSplitsALineUnsaid) {
+    const SendCase& c = GetParam();
+    fake::state.takes = c.takes;
+    fake::state.takes_again_at = c.takes_again_at;
+    fake::state.lost_at = c.lost_errno != 0 ? 7 : fake::kNever;
+    fake::state.lost_errno = c.lost_errno;
+    fake::controller_sends("n1 G1 X1\nok\n-", REPLY_TIMEOUT_MS);
+    EXPECT_EQ(type("G1", " X1\n", true), c.shown);
+    EXPECT_EQ(fake::state.sent, std::string("n1 G1 X1\n").substr(0, c.sent));
+    EXPECT_EQ(fake::state.now_ms, c.ends_at);
+    EXPECT_LE(fake::state.waits, 3);
+}
+
+std::string held(int bytes) {
+    return "COM1 holds an unfinished line: " + std::to_string(bytes) +
+           " bytes of it went out - re-open the port with c or b\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, Sending,
+    testing::Values(
+        SendCase{"RemovedMidLine", 3, fake::kNever, ENODEV,
+                 "\nLink lost on COM1 (fake1): the device was removed - port closed\n" + held(3), 3,
+                 7},
+        SendCase{"StallPastTheLimit", 4, fake::kNever, 0, held(4), 4, REPLY_TIMEOUT_MS + 1},
+        SendCase{"StallJustInsideTheLimit", 4, REPLY_TIMEOUT_MS, 0, "n1 G1 X1\nok\n-", 9,
+                 REPLY_TIMEOUT_MS},
+        SendCase{"NothingTakenPastTheLimit", 0, fake::kNever, 0,
+                 "\nLink lost on COM1 (fake1): Connection timed out - port closed\n", 0,
+                 REPLY_TIMEOUT_MS + 1}),
+    [](const testing::TestParamInfo<SendCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -352,6 +352,7 @@ void Process::read_for(Millis duration) {
     const auto deadline = Clock::now() + duration;
     while (!output_over() && !passed(deadline))
         step(deadline);
+    reap();  // the output may end before the exit is seen: a caller may loop on exited()
 }
 
 bool Process::wait_exit(Millis timeout) {

@@ -1,6 +1,7 @@
 // Faults on the controller link, end to end: vqdnc against a vqsim that hangs
-// up, answers with arbitrary bytes, answers slowly or not at all, or whose
-// device another vqdnc already holds.
+// up, stops taking bytes, answers with arbitrary bytes, answers slowly or not
+// at all, is missing or replaced, or whose device another vqdnc already holds;
+// and vqdnc started with standard descriptors closed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -35,6 +36,13 @@ using vqtest::kBanner;
 using vqtest::kHint;
 using vqtest::kPortError;
 using vqtest::kStart;
+
+const std::string kUnfinished =
+    "COM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
+const std::string kRefused =
+    "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n";
+// Opening the device refused, then setting the rate of the port that is not open.
+const std::string kOpenFails = kPortError + "2\n" + kPortError + "9\n";
 
 // How long a program is watched while it should be idle in a wait.
 constexpr Millis kIdleWindow{1500};
@@ -102,24 +110,127 @@ const std::vector<std::string> kSixLines = {
     "G01 X20 Y0", "M30",
 };
 
-TEST(HangUp, MidDownloadLeavesSentLinesWholeAndTheWaitIdle) {
+// The hang-up comes in the echo of the first piece of the long line: the
+// download stops at once, and the port holds the piece that went out, so the
+// next option sends nothing until -b re-opens the port.
+TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
     TempDir dir;
-    Sim sim({"--hangup-after", "3"});
+    Sim sim({"--hangup-after-bytes", "108"});
     ASSERT_TRUE(sim.ready());
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kSixLines, 6)));
-    auto program = vqtest::start_vqdnc({"-fpart.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    const std::string part = lines_with_line_feeds(kSixLines, 6);
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
+    auto result = run_vqdnc({"-fpart.nc", "-fpart.nc", "-b115200", "-fpart.nc"}, "",
+                            {{"VQDNC_COM1", sim.link()}}, dir.path());
 
-    ASSERT_TRUE(sim.wait_exit());
-    EXPECT_EQ(sim.exit_status(), 0);
-    std::string shown = kBanner + "\n-";
-    for (std::size_t i = 0; i < 3; ++i)
-        shown += kSixLines[i] + "\nok-";
-    ASSERT_TRUE(program->expect(shown)) << program->output();
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.output,
+              kBanner + "\n-" + kSixLines[0] + "\nok-" + kSixLines[1].substr(0, 100) +
+                  "\nLink lost on COM1 (" + sim.link() + "): the device hung up - port closed\n" +
+                  kUnfinished + "Download of 'part.nc' stopped: 1 lines sent whole\n" + kRefused +
+                  kOpenFails + kOpenFails);
+    EXPECT_TRUE(sim.log().size() >= 108 && part.starts_with(sim.log())) << sim.log();
+}
 
-    EXPECT_LT(cpu_share_while_waiting(*program), kIdleCpuShare);
-    EXPECT_EQ(program->output(), shown);
-    EXPECT_EQ(sim.log(), lines_with_line_feeds(kSixLines, 3));
-    terminate_waiting(*program);
+// ---------------------------------------------------------------------------
+// The controller hangs up, the device is missing or takes no bytes for a
+// while, or vqdnc starts with standard descriptors closed
+// ---------------------------------------------------------------------------
+
+const std::string kPart = "G21 G90\nG00 Z5\nG01 X10 Y10\nM30\n";
+
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> sim_options;
+    bool device_missing;
+    std::string arguments;  // vqdnc's arguments and redirections, as the shell reads them
+    std::string input;
+    std::string shown;  // @ stands for the device path
+    std::string wire;   // what the controller receives
+};
+
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LinkFault : public testing::TestWithParam<FaultCase> {};
+
+// Every command returns at once with its message and the program goes on; no
+// line reaches the controller in part or glued to another, and no console text.
+TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
+    const FaultCase& c = GetParam();
+    TempDir dir;
+    Sim sim(c.sim_options);
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
+    const std::string device = c.device_missing ? dir.file("missing") : sim.link();
+    auto result =
+        vqtest::run_program("/bin/sh", {"-c", "exec \"$0\" " + c.arguments, vqtest::vqdnc_path()},
+                            c.input, {{"VQDNC_COM1", device}}, dir.path());
+
+    std::string shown = c.shown;
+    for (std::size_t at = shown.find('@'); at != std::string::npos; at = shown.find('@'))
+        shown.replace(at, 1, device);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, shown);
+    EXPECT_EQ(sim.log(), c.wire);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LinkFault,
+    testing::Values(
+        // After the 20th byte, in the echo of the third line; the next download
+        // finds the device gone.
+        FaultCase{"HangUpMidLine",
+                  {"--hangup-after-bytes", "20"},
+                  false,
+                  "",
+                  "fpart.nc\nfpart.nc\ne\n",
+                  kStart +
+                      "\n-G21 G90\nok-G00 Z5\nok-G01 X\nLink lost on COM1 (@): the device hung "
+                      "up - port closed\nDownload of 'part.nc' stopped: 3 lines sent whole\n\n-" +
+                      kOpenFails + "\n-",
+                  "G21 G90\nG00 Z5\nG01 X10 Y10\n"},
+        FaultCase{"NeverOpened",
+                  {},
+                  true,
+                  "",
+                  "g X1\ni\nfpart.nc\ne\n",
+                  kStart + kOpenFails + kHint + kOpenFails + "\n-" + kOpenFails + "\n-" +
+                      kOpenFails + "\n-",
+                  ""},
+        FaultCase{"StopsTakingBytesAndResumes",
+                  {"--stall-after", "10", "--stall-ms", "1500"},
+                  false,
+                  "",
+                  "fpart.nc\ne\n",
+                  kStart + "\n-G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-",
+                  kPart},
+        FaultCase{"StdoutClosed", {}, false, "-fpart.nc >&-", "", "", kPart},
+        FaultCase{"StdinClosed", {}, false, "<&-", "", kStart, ""},
+        FaultCase{"AllClosed", {}, false, "-fpart.nc <&- >&- 2>&-", "", "", kPart}),
+    [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+// The adapter comes back under the same name: the next typed line finds the
+// new device, after the message about the old one.
+TEST(Replug, NextTypedLineReachesTheNewController) {
+    TempDir dir;
+    auto first =
+        std::make_unique<Sim>(std::vector<std::string>{"--hangup-after", "1"}, "com1", dir.path());
+    ASSERT_TRUE(first->ready());
+    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", first->link()}}, dir.path());
+    ASSERT_TRUE(program->send("g X1\n"));
+    ASSERT_TRUE(program->expect(kStart + "n1 g X1\nok\n-\n-"));
+    ASSERT_TRUE(first->wait_exit());
+
+    Sim second({}, "com1", dir.path());
+    ASSERT_TRUE(second.ready());
+    ASSERT_TRUE(program->send("g X2\n"));
+    EXPECT_TRUE(program->expect("\nLink lost on COM1 (" + second.link() +
+                                "): the device hung up - port closed\nn1 g X2\nok\n-\n-"))
+        << program->output();
+    EXPECT_EQ(second.log(), "n1 g X2\n");
+    program->close_input();
+    EXPECT_EQ(program->finish().exit_status, 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -403,8 +514,8 @@ bool line_settings(const std::string& device, termios& out) {
 }
 
 // The second program, told to change the rate and to download, neither
-// touches the first one's line settings nor puts a byte on the line, and its
-// wait on the port it could not open costs no CPU.
+// touches the first one's line settings nor puts a byte on the line; its
+// download tries the port once more and returns at once.
 TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     // Only root may open a port another program holds, to read its settings.
     const bool root = geteuid() == 0;
@@ -423,24 +534,20 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
         ASSERT_EQ(cfgetospeed(&held), B115200);
     }
 
-    auto second = vqtest::start_vqdnc({"-b9600", "-fpart.nc"}, env, dir.path());
     // Open refused (EBUSY for a user, EWOULDBLOCK for root), then the rate call
-    // on the port that is not open; once at start-up and once for -b. The
-    // download then waits for an echo that cannot come.
-    ASSERT_TRUE(second->expect(kHint)) << second->output();
-    ASSERT_TRUE(second->expect("\n-")) << second->output();
-    EXPECT_LT(cpu_share_while_waiting(*second), kIdleCpuShare);
+    // on the port that is not open; at start-up, for -b and for -f.
+    const vqtest::RunResult second = run_vqdnc({"-b9600", "-fpart.nc"}, "", env, dir.path());
+    EXPECT_FALSE(second.timed_out);
     const std::string refused = kPortError + "busy\n" + kPortError + "9\n";
-    EXPECT_EQ(std::regex_replace(second->output(), std::regex(kPortError + "(11|16)\n"),
+    EXPECT_EQ(std::regex_replace(second.output, std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
-              kBanner + refused + kHint + refused + "\n-");
+              kBanner + refused + kHint + refused + refused);
     EXPECT_EQ(sim.log(), "n1 g X0\n");
     termios after{};
     if (root) {
         ASSERT_TRUE(line_settings(sim.device(), after));
         EXPECT_TRUE(same_line_settings(held, after));
     }
-    terminate_waiting(*second);
 
     ASSERT_TRUE(first->send("g X1\n"));
     ASSERT_TRUE(first->expect("n1 g X1\nok\n-\n-"));

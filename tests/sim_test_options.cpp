@@ -69,6 +69,9 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(opts.byte_delay_us, 250);
     EXPECT_TRUE(opts.emulate_rate);
     EXPECT_EQ(opts.hangup_after, 3);
+    ASSERT_EQ(parse({"--hangup-after-bytes", "5", "--stall-after", "7", "--stall-ms", "0"}, opts),
+              ParseResult::kRun);
+    EXPECT_EQ(opts.hangup_after_bytes + opts.stall_after + opts.stall_ms, 12);
 }
 
 TEST(SimOptions, RejectsBadValues) {
@@ -80,6 +83,9 @@ TEST(SimOptions, RejectsBadValues) {
         {"--byte-delay-us", "5us"},
         {"--hangup-after", "0"},
         {"--hangup-after", ""},
+        {"--hangup-after-bytes", "0"},
+        {"--stall-after", "x"},
+        {"--stall-ms", "3600001"},
         {"--link", ""},
         {"--link"},
         {"--unknown"},

@@ -1,6 +1,7 @@
 // The vacuum head processor on a fake console, keyboard and controller.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,16 @@ TEST_F(VacuumHead, PlaceMovesDownDwellsAndReturnsToZeroAtTheLiftRate) {
                               " - dwell" + shown("N1 G04 P2\n") + " - lift part" +
                               shown("N1 G1 X0.0000 F5.0000\n") + "\n=e\n=");
     EXPECT_EQ(fake::state.sent, kPlaceLines);
+}
+
+TEST_F(VacuumHead, LostLinkEndsAPlaceAndTheProcessorGoesOn) {
+    fake::controller_sends("N1 G1 X-0.0500 F5.0000\nok\n-", 1);
+    fake::state.lost_at = 1;
+    fake::state.lost_errno = ENXIO;
+    EXPECT_EQ(run(" pe"), kHeader + "p\n place part" + shown("N1 G1 X-0.0500 F5.0000\n") +
+                              " - dwell\nLink lost on COM1 (fake1): the device was removed - port "
+                              "closed\n\n=e\n=");
+    EXPECT_EQ(fake::state.sent, "N1 G1 X-0.0500 F5.0000\n");
 }
 
 TEST_F(VacuumHead, UpperCaseActsAndOtherKeysOnlyEchoInLowerCase) {

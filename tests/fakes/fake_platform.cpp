@@ -1,9 +1,12 @@
 #include "tests/fakes/fake_platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/device_map.h"
 #include "platform/serial_port.h"
 
 namespace fake {
@@ -21,13 +24,52 @@ void controller_sends(std::string_view bytes, std::int64_t at_ms) {
 
 }  // namespace fake
 
+namespace {
+
 using fake::state;
+
+int fail(int error, int result = -1) {
+    errno = error;
+    return result;
+}
+
+bool byte_due() {
+    return !state.incoming.empty() && state.incoming.front().at_ms <= state.now_ms;
+}
+
+bool lost() {
+    return state.lost_at <= state.now_ms;
+}
+
+bool stalling() {
+    return state.takes_again_at > state.now_ms;
+}
+
+// What a wait waits for: room for queued bytes, else the next byte.
+bool ready() {
+    return state.queued.empty() ? byte_due() : state.takes > 0 || !stalling();
+}
+
+// When that comes; the loss of the device ends the wait too.
+std::int64_t ready_at() {
+    std::int64_t at = !state.queued.empty()    ? state.takes_again_at
+                      : state.incoming.empty() ? fake::kNever
+                                               : state.incoming.front().at_ms;
+    return std::min(at, state.lost_at);
+}
+
+}  // namespace
 
 std::int64_t clock_ms() {
     return state.now_ms;
 }
 
+bool device_path(int port, char* path, std::size_t size) {
+    return std::snprintf(path, size, "fake%d", port + 1) < static_cast<int>(size);
+}
+
 int serial_open(int, int, int) {
+    state.port_open = true;
     return 0;
 }
 int serial_line_params(int, int, int, int) {
@@ -37,20 +79,29 @@ int serial_rate(int, int) {
     return 0;
 }
 int serial_close(int) {
+    state.port_open = false;
+    state.queued.clear();
     return 0;
 }
 
 int serial_put(int, unsigned char byte) {
-    if (!state.port_open) return -1;
-    state.sent.push_back(static_cast<char>(byte));
+    if (!state.port_open) return fail(EBADF);
+    state.queued.push_back(static_cast<char>(byte));
     return 0;
 }
 
+int serial_send(int) {
+    if (lost()) return fail(state.lost_errno, serial::kDeviceLost);
+    const std::size_t count =
+        stalling() ? std::min(state.queued.size(), state.takes) : state.queued.size();
+    if (stalling()) state.takes -= count;
+    state.sent += state.queued.substr(0, count);
+    state.queued.erase(0, count);
+    return static_cast<int>(state.queued.size());
+}
+
 int serial_get(int) {
-    if (state.incoming.empty() || state.incoming.front().at_ms > state.now_ms) {
-        errno = EAGAIN;
-        return -1;
-    }
+    if (!byte_due()) return lost() ? fail(state.lost_errno, serial::kDeviceLost) : fail(EAGAIN);
     int byte = state.incoming.front().byte;
     state.incoming.pop_front();
     return byte;
@@ -58,15 +109,12 @@ int serial_get(int) {
 
 int serial_wait(int, int timeout_ms) {
     ++state.waits;
-    if (!state.incoming.empty() && state.incoming.front().at_ms <= state.now_ms) return 1;
-    std::int64_t step = state.wait_step_ms > 0 ? state.wait_step_ms : timeout_ms;
-    std::int64_t until = state.now_ms + step;
-    if (!state.incoming.empty() && state.incoming.front().at_ms < until) {
-        state.now_ms = state.incoming.front().at_ms;
-        return 1;
+    if (!ready() && !lost()) {
+        std::int64_t step = state.wait_step_ms > 0 ? state.wait_step_ms : timeout_ms;
+        state.now_ms = std::min(ready_at(), state.now_ms + step);
     }
-    state.now_ms = until;
-    return 0;
+    if (ready()) return 1;
+    return lost() ? fail(state.lost_errno, serial::kDeviceLost) : 0;
 }
 
 int console_peek() {

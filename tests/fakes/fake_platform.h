@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -15,10 +16,19 @@ struct Arrival {
     int byte;
 };
 
+inline constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+
 struct State {
     std::int64_t now_ms = 0;
     std::deque<Arrival> incoming;  // bytes the controller sends, in order
-    std::string sent;              // bytes the program put on the port
+    std::string queued;            // bytes put on the port, not yet taken by the device
+    std::string sent;              // bytes the device took
+    // The device takes `takes` more bytes, then none until `takes_again_at`.
+    std::size_t takes = std::numeric_limits<std::size_t>::max();
+    std::int64_t takes_again_at = kNever;
+    // From `lost_at` on the device is gone with `lost_errno`, once what came before is read.
+    std::int64_t lost_at = kNever;
+    int lost_errno = 0;
     // How far one serial_wait moves the clock when nothing arrives sooner;
     // 0 moves it by the whole time asked for.
     std::int64_t wait_step_ms = 0;
