@@ -20,6 +20,7 @@
 #include <ctime>
 
 #include "platform/device_map.h"
+#include "platform/low_latency.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ struct Port {
     std::size_t rx_tail = 0;
     std::array<unsigned char, kQueueLimit> tx{};
     std::size_t tx_used = 0;
+    LatencyChanges latency;
 };
 
 Framing preset_framing;
@@ -151,6 +153,7 @@ int fill_rx(Port& p) {
 }
 
 void release(Port& p) {
+    restore_latency(p.fd, p.latency);
     ioctl(p.fd, TIOCNXCL);
     flock(p.fd, LOCK_UN);
     close(p.fd);
@@ -183,6 +186,7 @@ int serial_open(int port, int rx_queue, int tx_queue) {
     // a program that was stopped) would be taken for the echo of the next line.
     tcflush(fd, TCIFLUSH);
     p.fd = fd;
+    lower_latency(fd, path, p.latency);
     p.rx_limit = queue_size(rx_queue);
     p.tx_limit = queue_size(tx_queue);
     p.rx_head = p.rx_tail = p.tx_used = 0;

@@ -1,9 +1,11 @@
 #include "tests/fakes/fake_platform.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/device_hint.h"
 #include "platform/serial_port.h"
 
 namespace fake {
@@ -38,6 +40,10 @@ int serial_rate(int, int) {
 }
 int serial_close(int) {
     return 0;
+}
+
+void describe_open_failure(int port, int error, char* text, std::size_t size) {
+    std::snprintf(text, size, "COM%d: %d", port + 1, error);
 }
 
 int serial_put(int, unsigned char byte) {
