@@ -51,7 +51,7 @@ int read_timer(const char* path) {
 }
 
 bool write_timer(const char* path, int ms) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);  // as echo 1 > latency_timer does
     if (fd < 0) return false;
     char text[16];
     int length = std::snprintf(text, sizeof text, "%d\n", ms);

@@ -430,7 +430,9 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     ASSERT_TRUE(second->expect(kHint)) << second->output();
     ASSERT_TRUE(second->expect("\n-")) << second->output();
     EXPECT_LT(cpu_share_while_waiting(*second), kIdleCpuShare);
-    const std::string refused = kPortError + "busy\n" + kPortError + "9\n";
+    const std::string refused = kPortError + "busy\n" +
+                                vqtest::open_failure(sim.link(), vqtest::kInUse) + kPortError +
+                                "9\n";
     EXPECT_EQ(std::regex_replace(second->output(), std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
               kBanner + refused + kHint + refused + "\n-");
