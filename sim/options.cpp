@@ -73,6 +73,7 @@ enum OptionId {
     kEmulateRate,
     kLog,
     kHangupAfter,
+    kLatencyTimer,
     kHelp,
 };
 
@@ -86,6 +87,7 @@ const option kLongOptions[] = {
     {"emulate-rate", no_argument, nullptr, kEmulateRate},
     {"log", required_argument, nullptr, kLog},
     {"hangup-after", required_argument, nullptr, kHangupAfter},
+    {"latency-timer", required_argument, nullptr, kLatencyTimer},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -121,6 +123,9 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
         case kHangupAfter:
             if (parse_number(arg, 1, kMaxHangupAfter, opts.hangup_after)) return true;
             return fail(error, "--hangup-after needs a number from 1 to 1000000000");
+        case kLatencyTimer:
+            if (parse_number(arg, 1, kMaxLatencyTimerMs, opts.latency_timer_ms)) return true;
+            return fail(error, "--latency-timer needs a number from 1 to 255");
         default:
             return fail(error, "unknown option (see --help)");
     }
@@ -184,8 +189,11 @@ const char* usage_text() {
            "  --silent             never answer or prompt (bytes are still echoed)\n"
            "  --no-echo            never echo received bytes\n"
            "  --byte-delay-us N    pause N microseconds before each byte sent\n"
-           "  --emulate-rate       pause before each byte sent for its time on the wire\n"
-           "                       at the rate set on the device (10 bits per byte)\n"
+           "  --emulate-rate       send each byte when it would have crossed the wire at\n"
+           "                       the rate set on the device (10 bits per byte)\n"
+           "  --latency-timer MS   hold bytes sent as a USB serial adapter does: until MS\n"
+           "                       milliseconds (1..255) have passed since the first byte\n"
+           "                       held, or 62 bytes are held\n"
            "  --log FILE           write every byte received to FILE (truncated first)\n"
            "  --hangup-after N     after answering the Nth line (and once the program has\n"
            "                       read the answer, or after 2 s), close the line and exit 0\n"

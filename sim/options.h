@@ -12,6 +12,8 @@ inline constexpr std::size_t kMaxAnswer = 256;
 // Upper bounds for the numeric options, so no later arithmetic can overflow.
 inline constexpr long kMaxByteDelayUs = 10'000'000;
 inline constexpr long kMaxHangupAfter = 1'000'000'000;
+// The longest latency timer a USB serial adapter offers.
+inline constexpr long kMaxLatencyTimerMs = 255;
 
 struct Options {
     std::string link;             // symlink to create for the slave device; empty: none
@@ -22,6 +24,7 @@ struct Options {
     bool echo = true;             // echo every received byte
     long byte_delay_us = 0;       // pause before each sent byte
     bool emulate_rate = false;    // pause for the wire time of each sent byte
+    long latency_timer_ms = 0;    // hold sent bytes as a USB adapter does; 0: no adapter
     long hangup_after = 0;        // hang up after this many answered lines; 0: never
 };
 

@@ -57,7 +57,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     Options opts;
     ASSERT_EQ(parse({"--link", "/tmp/com1", "--log=/tmp/log", "--prompt", "\\x00", "--answer", "",
                      "--silent", "--no-echo", "--byte-delay-us", "250", "--emulate-rate",
-                     "--hangup-after", "3"},
+                     "--hangup-after", "3", "--latency-timer", "16"},
                     opts),
               ParseResult::kRun);
     EXPECT_EQ(opts.link, "/tmp/com1");
@@ -69,6 +69,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(opts.byte_delay_us, 250);
     EXPECT_TRUE(opts.emulate_rate);
     EXPECT_EQ(opts.hangup_after, 3);
+    EXPECT_EQ(opts.latency_timer_ms, 16);
 }
 
 TEST(SimOptions, RejectsBadValues) {
@@ -80,6 +81,8 @@ TEST(SimOptions, RejectsBadValues) {
         {"--byte-delay-us", "5us"},
         {"--hangup-after", "0"},
         {"--hangup-after", ""},
+        {"--latency-timer", "0"},
+        {"--latency-timer", "256"},
         {"--link", ""},
         {"--link"},
         {"--unknown"},
