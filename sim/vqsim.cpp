@@ -180,9 +180,8 @@ bool sleep_until(std::int64_t when_ns) {
 }
 
 // How late a sleep may wake. The board's last bytes before it falls quiet (the
-// prompt) are waited for on the clock for this long, and for as long after them
-// the program's next line is looked for without sleeping, so that neither the
-// board's wake-ups nor its own reaction to the line count against the program.
+// prompt, which the program waits for) are waited for on the clock for this
+// long, so that the board waking late does not count against the program.
 constexpr std::int64_t kWakeSlackNs = 200'000;
 
 // A USB serial adapter passes received bytes on in packets of at most 62
@@ -234,10 +233,13 @@ public:
         return ok;
     }
 
-    // How long until the next byte is due; nullptr when none is waiting.
+    // How long a wait for the program may last: until the next bytes are due
+    // (the last ones a little before), without limit when none is held.
     const timespec* time_to_next() {
         if (head_ == len_) return nullptr;
-        const std::int64_t left = std::max<std::int64_t>(0, due_ns_[head_] - now_ns());
+        const std::int64_t to_due = due_ns_[head_] - now_ns();
+        const std::int64_t left =
+            std::max<std::int64_t>(0, to_due - (last_group() ? kWakeSlackNs : 0));
         wait_ = {static_cast<time_t>(left / 1'000'000'000),
                  static_cast<long>(left % 1'000'000'000)};
         return &wait_;
@@ -318,7 +320,6 @@ private:
     std::int64_t packet_start_ns_ = 0;  // the adapter's packet being filled
     int packet_count_ = 0;
     std::size_t packet_first_ = 0;
-    std::int64_t quiet_since_ns_ = 0;  // when the last byte held was written
     timespec wait_{};
 };
 
