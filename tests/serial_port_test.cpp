@@ -48,6 +48,7 @@ protected:
     void TearDown() override {
         serial_close(0);
         serial_close(1);
+        latency_seam::ioctl_function = real_ioctl_;
         unsetenv("VQDNC_COM1");
         unsetenv("VQDNC_COM2");
         close(master_);
@@ -73,6 +74,7 @@ protected:
     int slave_ = -1;
     char name_[256] = {};
     vqtest::TempDir sysfs_;
+    latency_seam::IoctlFunction real_ioctl_ = latency_seam::ioctl_function;
 };
 
 TEST_F(SerialPort, OpensRawEightNOneAtTheChosenRate) {
@@ -209,13 +211,7 @@ struct LatencyCase {
     const char* timer_opened;  // latency_timer while the port is open
 };
 
-class LowLatency : public SerialPort, public testing::WithParamInterface<LatencyCase> {
-    void TearDown() override {
-        SerialPort::TearDown();
-        latency_seam::ioctl_function = saved_ioctl_;
-    }
-    latency_seam::IoctlFunction saved_ioctl_ = latency_seam::ioctl_function;
-};
+class LowLatency : public SerialPort, public testing::WithParamInterface<LatencyCase> {};
 
 // The device is reached through a stable name, as under /dev/serial/by-id/;
 // its sysfs directory is named after the terminal it leads to.
@@ -249,48 +245,53 @@ INSTANTIATE_TEST_SUITE_P(
                     LatencyCase{"DriverRefusesTheRequest", EINVAL, 0, "", false, ""}),
     [](const testing::TestParamInfo<LatencyCase>& info) { return std::string(info.param.name); });
 
-// The line after the error line of a failed open, by error number, and the
-// devices it lists: stable names first, else adapters by kernel name, a few at
-// most, in name order.
+// The line after the error line of a failed open, by error number.
 TEST(OpenFailure, SaysWhatToDo) {
     setenv("VQDNC_COM2", "/dev/ttyUSB3", 1);
+    vqtest::TempDir dev;  // no serial devices in it
+    device_seam::dev_root = dev.path().c_str();
     const std::string missing = "no such device - set VQDNC_COM2 to the controller's serial device";
-    const struct {
-        int error;
-        std::vector<std::string> files;  // under the device directory D
-        std::string line;
-    } cases[] = {
-        {ENOENT, {"ttyS0", "serial/x"}, missing + " (none found)"},
-        {ENXIO,
-         {"ttyUSB1", "ttyS0", "ttyACM0", "ttyUSB0"},
-         missing + " (found: D/ttyACM0 D/ttyUSB0 D/ttyUSB1)"},
-        {ENODEV,
-         {"ttyUSB0", "serial/by-id/usb-FTDI_B", "serial/by-id/usb-1a86_A"},
-         missing + " (found: D/serial/by-id/usb-1a86_A D/serial/by-id/usb-FTDI_B)"},
-        {ENOENT,
-         {"ttyUSB5", "ttyUSB4", "ttyUSB3", "ttyUSB2", "ttyUSB1", "ttyUSB0"},
-         missing + " (found: D/ttyUSB0 D/ttyUSB1 D/ttyUSB2 D/ttyUSB3 ...)"},
+    const std::string in_use = "in use by another program - close that program first";
+    const std::pair<int, std::string> cases[] = {
+        {ENOENT, missing + " (none found)"},
+        {ENXIO, missing + " (none found)"},
         {EACCES,
-         {},
-         "permission denied - add your user to the dialout group (sudo usermod -aG dialout $USER) "
-         "and log in again"},
-        {EBUSY, {}, "in use by another program - close that program first"},
-        {EWOULDBLOCK, {}, "in use by another program - close that program first"},
-        {ENOTTY, {}, "not a terminal - VQDNC_COM2 must name a serial device"},
-        {EIO, {}, "Input/output error"},
+         "permission denied - add your user to the dialout group (sudo usermod -aG "
+         "dialout $USER) and log in again"},
+        {EBUSY, in_use},
+        {EWOULDBLOCK, in_use},
+        {ENOTTY, "not a terminal - VQDNC_COM2 must name a serial device"},
+        {EIO, "Input/output error"},
     };
-    for (const auto& c : cases) {
-        vqtest::TempDir dev;
-        for (const std::string& file : c.files)
-            put_file(dev, file, "");
-        device_seam::dev_root = dev.path().c_str();
+    for (const auto& [error, line] : cases) {
         char text[512];
-        describe_open_failure(1, c.error, text, sizeof text);
-        EXPECT_EQ(text, "COM2 is /dev/ttyUSB3: " +
-                            std::regex_replace(c.line, std::regex("D/"), dev.path() + "/"));
+        describe_open_failure(1, error, text, sizeof text);
+        EXPECT_EQ(text, "COM2 is /dev/ttyUSB3: " + line);
     }
     device_seam::dev_root = "/dev";
     unsetenv("VQDNC_COM2");
+}
+
+// Stable names first, else adapters by kernel name; a few at most, in name order.
+TEST(OpenFailure, ListsTheSerialDevicesFound) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"ttyS0", "serial/x"}, "none found"},
+        {{"ttyUSB1", "ttyS0", "ttyACM0", "ttyUSB0"}, "found: D/ttyACM0 D/ttyUSB0 D/ttyUSB1"},
+        {{"ttyUSB0", "serial/by-id/usb-FTDI_B", "serial/by-id/usb-1a86_A"},
+         "found: D/serial/by-id/usb-1a86_A D/serial/by-id/usb-FTDI_B"},
+        {{"ttyUSB5", "ttyUSB4", "ttyUSB3", "ttyUSB2", "ttyUSB1", "ttyUSB0"},
+         "found: D/ttyUSB0 D/ttyUSB1 D/ttyUSB2 D/ttyUSB3 ..."},
+    };
+    for (const auto& [files, listed] : cases) {
+        vqtest::TempDir dev;
+        for (const std::string& file : files)
+            put_file(dev, file, "");
+        device_seam::dev_root = dev.path().c_str();
+        char text[512];
+        list_serial_devices(text, sizeof text);
+        EXPECT_EQ(text, std::regex_replace(listed, std::regex("D/"), dev.path() + "/"));
+    }
+    device_seam::dev_root = "/dev";
 }
 
 double cpu_seconds() {
