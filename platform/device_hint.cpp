@@ -103,12 +103,14 @@ void describe_open_failure(int port, int error, char* text, std::size_t size) {
     if (written < 0 || static_cast<std::size_t>(written) >= size) return;
     char* rest = text + written;
     std::size_t room = size - static_cast<std::size_t>(written);
-    if (error == ENOENT || error == ENODEV || error == ENXIO) {
+    // EIO: a device node with no port behind it, as /dev/ttyS1 on most PCs.
+    if (error == ENOENT || error == ENODEV || error == ENXIO || error == EIO) {
         char devices[1024];
         list_serial_devices(devices, sizeof devices);
-        std::snprintf(rest, room,
-                      "no such device - set VQDNC_COM%d to the controller's serial device (%s)",
-                      channel, devices);
+        std::snprintf(
+            rest, room, "%s - set VQDNC_COM%d to the controller's serial device (%s)",
+            error == EIO ? "no serial port answers (input/output error)" : "no such device",
+            channel, devices);
     } else if (error == EACCES || error == EPERM) {
         std::snprintf(rest, room,
                       "permission denied - add your user to the dialout group "

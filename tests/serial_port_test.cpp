@@ -261,7 +261,10 @@ TEST(OpenFailure, SaysWhatToDo) {
         {EBUSY, in_use},
         {EWOULDBLOCK, in_use},
         {ENOTTY, "not a terminal - VQDNC_COM2 must name a serial device"},
-        {EIO, "Input/output error"},
+        {EIO,
+         "no serial port answers (input/output error) - set VQDNC_COM2 to the "
+         "controller's serial device (none found)"},
+        {EROFS, "Read-only file system"},
     };
     for (const auto& [error, line] : cases) {
         char text[512];
