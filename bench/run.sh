@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds vqdnc, vqsim and the benchmarks with optimisation and prints the
-# figures: download throughput and memory, then idle CPU and latency.
+# figures: download throughput and memory, downloads at real line rates with
+# and without a USB adapter's latency timer, then idle CPU and latency.
 # Usage: bench/run.sh [lines [rounds]]   (the download's size and rounds;
 # build in $BUILD_DIR, default build-bench at the top of the source tree)
 set -eu

@@ -9,6 +9,7 @@
 #include "link/link.h"
 #include "link/port_state.h"
 #include "platform/device_map.h"
+#include "platform/device_hint.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -42,9 +43,26 @@ void close_port(int port) {
     line_sent = 0;
 }
 
+// After the error line of a failed open, one line naming the device and saying
+// what to do; the calls after it in the same sequence add none.
+void explain_open_failure(int port, int error) {
+    char text[1024];
+    describe_open_failure(port, error, text, sizeof text);
+    std::printf("  %s\n", text);
+}
+
+// Opens `port`, reporting a failure with both lines.
+bool open_checked(int port) {
+    int result = serial_open(port, kQueueSize, kQueueSize);
+    int error = errno;  // check_call prints and closes, which may change it
+    if (check_call(port, result) >= 0) return true;
+    explain_open_failure(port, error);
+    return false;
+}
+
 // Opens `port` at rate_code, each call's failure reported by check_call.
 bool open_port_at_rate(int port) {
-    const bool opened = check_call(port, serial_open(port, kQueueSize, kQueueSize)) >= 0;
+    const bool opened = open_checked(port);
     const bool rate_set = check_call(port, serial_rate(port, settings.rate_code)) >= 0;
     line_sent = 0;
     open_port = opened && rate_set ? port : kNoPort;

@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "platform/device_map.h"
+#include "platform/low_latency.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ struct Port {
     std::size_t tx_sent = 0;  // queued bytes the device has taken already
     std::size_t tx_used = 0;
     termios found{};  // the device's settings before the open, restored on close
+    LatencyChanges latency;
 };
 
 Framing preset_framing;
@@ -149,6 +151,7 @@ int fill_rx(Port& p) {
 
 void release(Port& p) {
     tcsetattr(p.fd, TCSANOW, &p.found);
+    restore_latency(p.fd, p.latency);
     ioctl(p.fd, TIOCNXCL);
     flock(p.fd, LOCK_UN);
     close(p.fd);
@@ -183,6 +186,7 @@ int serial_open(int port, int rx_queue, int tx_queue) {
     // a program that was stopped) would be taken for the echo of the next line.
     tcflush(fd, TCIFLUSH);
     p.fd = fd;
+    lower_latency(fd, path, p.latency);
     p.rx_limit = queue_size(rx_queue);
     p.tx_limit = queue_size(tx_queue);
     p.rx_head = p.rx_tail = p.tx_sent = p.tx_used = 0;

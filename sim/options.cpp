@@ -76,6 +76,7 @@ enum OptionId {
     kHangupAfterBytes,
     kStallAfter,
     kStallMs,
+    kLatencyTimer,
     kHelp,
 };
 
@@ -92,6 +93,7 @@ const option kLongOptions[] = {
     {"hangup-after-bytes", required_argument, nullptr, kHangupAfterBytes},
     {"stall-after", required_argument, nullptr, kStallAfter},
     {"stall-ms", required_argument, nullptr, kStallMs},
+    {"latency-timer", required_argument, nullptr, kLatencyTimer},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -136,6 +138,9 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
         case kStallMs:
             if (parse_number(arg, 0, kMaxStallMs, opts.stall_ms)) return true;
             return fail(error, "--stall-ms needs a number from 0 to 3600000");
+        case kLatencyTimer:
+            if (parse_number(arg, 1, kMaxLatencyTimerMs, opts.latency_timer_ms)) return true;
+            return fail(error, "--latency-timer needs a number from 1 to 255");
         default:
             return fail(error, "unknown option (see --help)");
     }
@@ -199,8 +204,11 @@ const char* usage_text() {
            "  --silent             never answer or prompt (bytes are still echoed)\n"
            "  --no-echo            never echo received bytes\n"
            "  --byte-delay-us N    pause N microseconds before each byte sent\n"
-           "  --emulate-rate       pause before each byte sent for its time on the wire\n"
-           "                       at the rate set on the device (10 bits per byte)\n"
+           "  --emulate-rate       send each byte when it would have crossed the wire at\n"
+           "                       the rate set on the device (10 bits per byte)\n"
+           "  --latency-timer MS   hold bytes sent as a USB serial adapter does: until MS\n"
+           "                       milliseconds (1..255) have passed since the first byte\n"
+           "                       held, or 62 bytes are held\n"
            "  --log FILE           write every byte received to FILE (truncated first)\n"
            "  --hangup-after N     after answering the Nth line (and once the program has\n"
            "                       read the answer, or after 2 s), close the line and exit 0\n"

@@ -13,6 +13,8 @@ inline constexpr std::size_t kMaxAnswer = 256;
 inline constexpr long kMaxByteDelayUs = 10'000'000;
 inline constexpr long kMaxHangupAfter = 1'000'000'000;
 inline constexpr long kMaxStallMs = 3'600'000;
+// The longest latency timer a USB serial adapter offers.
+inline constexpr long kMaxLatencyTimerMs = 255;
 
 struct Options {
     std::string link;             // symlink to create for the slave device; empty: none
@@ -23,6 +25,7 @@ struct Options {
     bool echo = true;             // echo every received byte
     long byte_delay_us = 0;       // pause before each sent byte
     bool emulate_rate = false;    // pause for the wire time of each sent byte
+    long latency_timer_ms = 0;    // hold sent bytes as a USB adapter does; 0: no adapter
     long hangup_after = 0;        // hang up after this many answered lines; 0: never
     long hangup_after_bytes = 0;  // hang up right after this many received bytes; 0: never
     long stall_after = 0;         // take no bytes for stall_ms after this many; 0: never

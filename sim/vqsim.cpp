@@ -10,8 +10,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -165,21 +167,47 @@ long rate_of(speed_t speed) {
     return 0;  // B0 or a rate we do not know: no pause
 }
 
-// Writes the board's output to the master. Bytes are gathered and written in
-// one go, unless each byte must be paced, in which case each is written alone
-// after its pause.
+// The monotonic clock in nanoseconds: the time line of the wire schedule.
+std::int64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+bool sleep_until(std::int64_t when_ns) {
+    const std::int64_t left = when_ns - now_ns();
+    return left <= 0 || sleep_ns(static_cast<long>(left));
+}
+
+// How late a sleep may wake. The board's last bytes before it falls quiet (the
+// prompt, which the program waits for) are waited for on the clock for this
+// long, so that the board waking late does not count against the program.
+constexpr std::int64_t kWakeSlackNs = 200'000;
+
+// A USB serial adapter passes received bytes on in packets of at most 62
+// (64 bytes less two of status).
+constexpr int kAdapterPacket = 62;
+
+// Writes the board's output to the master. Each byte gets the time at which
+// the program may have it; the bytes whose time has come go out in one write.
+// Unpaced, every byte's time is at once. Paced, a byte takes the wire after the
+// one before, so the times keep to the line rate however late a sleep wakes.
 class Sender {
 public:
     Sender(const Line& line, const Options& opts) : line_(line), opts_(opts) {}
 
     bool put(char byte) {
-        const long pause_ns = pause_before_byte_ns();
-        if (pause_ns == 0) {
-            if (len_ == buf_.size() && !flush()) return false;
-            buf_[len_++] = byte;
-            return true;
+        if (len_ == bytes_.size() && !flush()) return false;
+        std::int64_t due = 0;
+        if (paced()) {
+            const std::int64_t now = now_ns();
+            if (wire_free_ns_ <= now) byte_ns_ = pause_per_byte_ns();  // the rate may have changed
+            wire_free_ns_ = std::max(now, wire_free_ns_) + byte_ns_;
+            due = through_adapter(wire_free_ns_);
         }
-        return flush() && sleep_ns(pause_ns) && write_all(&byte, 1);
+        bytes_[len_] = byte;
+        due_ns_[len_++] = due;
+        return true;
     }
 
     bool put(std::string_view text) {
@@ -189,21 +217,80 @@ public:
         return true;
     }
 
-    bool flush() {
-        const bool ok = write_all(buf_.data(), len_);
-        len_ = 0;
+    // Writes every byte whose time has come, in one write.
+    bool send_due() {
+        if (last_due_soon()) {
+            while (now_ns() < due_ns_[head_]) {
+            }
+        }
+        std::size_t end = head_;
+        const std::int64_t now = head_ < len_ && paced() ? now_ns() : 0;
+        while (end < len_ && due_ns_[end] <= now)
+            ++end;
+        const bool ok = write_all(bytes_.data() + head_, end - head_);
+        head_ = end;
+        if (head_ == len_) head_ = len_ = packet_count_ = 0;  // the adapter has passed all on
         return ok;
     }
 
+    // How long a wait for the program may last: until the next bytes are due
+    // (the last ones a little before), without limit when none is held.
+    const timespec* time_to_next() {
+        if (head_ == len_) return nullptr;
+        const std::int64_t to_due = due_ns_[head_] - now_ns();
+        const std::int64_t left =
+            std::max<std::int64_t>(0, to_due - (last_group() ? kWakeSlackNs : 0));
+        wait_ = {static_cast<time_t>(left / 1'000'000'000),
+                 static_cast<long>(left % 1'000'000'000)};
+        return &wait_;
+    }
+
+    // Sends every byte held, each at its time.
+    bool flush() {
+        while (head_ < len_) {
+            if (!sleep_until(due_ns_[head_]) || !send_due()) return false;
+        }
+        return true;
+    }
+
 private:
-    long pause_before_byte_ns() const {
-        long ns = opts_.byte_delay_us * 1000;
+    // True when the bytes still held all go out at once, as the last ones.
+    bool last_group() const { return head_ < len_ && due_ns_[head_] == due_ns_[len_ - 1]; }
+
+    bool last_due_soon() const {
+        return paced() && last_group() && due_ns_[head_] - now_ns() < kWakeSlackNs;
+    }
+
+    bool paced() const {
+        return opts_.byte_delay_us > 0 || opts_.emulate_rate || opts_.latency_timer_ms > 0;
+    }
+
+    std::int64_t pause_per_byte_ns() const {
+        std::int64_t ns = opts_.byte_delay_us * 1000;
         if (opts_.emulate_rate) {
             termios tio;
             const long rate = tcgetattr(line_.slave, &tio) == 0 ? rate_of(cfgetospeed(&tio)) : 0;
             if (rate > 0) ns += kBitsPerByte * 1'000'000'000 / rate;
         }
         return ns;
+    }
+
+    // When a byte that has crossed the wire at `arrival` reaches the program:
+    // an adapter holds it until the latency timer, counted from the first byte
+    // it holds, runs out, or until its packet is full.
+    std::int64_t through_adapter(std::int64_t arrival) {
+        if (opts_.latency_timer_ms == 0) return arrival;
+        const std::int64_t timer_ns = opts_.latency_timer_ms * 1'000'000;
+        if (packet_count_ == 0 || arrival >= packet_start_ns_ + timer_ns) {
+            packet_start_ns_ = arrival;
+            packet_count_ = 0;
+            packet_first_ = len_;
+        }
+        if (++packet_count_ < kAdapterPacket) return packet_start_ns_ + timer_ns;
+        for (std::size_t i = packet_first_; i < len_; ++i)
+            due_ns_[i] = arrival;
+        packet_count_ = 0;
+        return arrival;
     }
 
     // Writes everything, waiting while the program has not read enough.
@@ -224,8 +311,16 @@ private:
 
     const Line& line_;
     const Options& opts_;
-    std::array<char, 4096> buf_;
+    std::array<char, 4096> bytes_;
+    std::array<std::int64_t, 4096> due_ns_;  // when each byte may reach the program
+    std::size_t head_ = 0;                   // the first byte not yet written
     std::size_t len_ = 0;
+    std::int64_t wire_free_ns_ = 0;     // when the last byte put is through the wire
+    std::int64_t byte_ns_ = 0;          // each byte's time on the wire, pause included
+    std::int64_t packet_start_ns_ = 0;  // the adapter's packet being filled
+    int packet_count_ = 0;
+    std::size_t packet_first_ = 0;
+    timespec wait_{};
 };
 
 // ---------------------------------------------------------------------------
@@ -327,7 +422,7 @@ bool stall(const Line& line, long ms) {
 enum class End { kStopped, kHungUp, kFailed };
 
 // Handles one chunk of received bytes. Returns true to keep going.
-bool handle_chunk(const char* data, std::size_t len, Board& board, Sender& out, End& end) {
+bool handle_chunk(const char* data, std::size_t len, Board& board, End& end) {
     for (std::size_t i = 0; i < len; ++i) {
         if (!board.receive(data[i])) return false;
         if (board.hangup_due()) {
@@ -335,7 +430,7 @@ bool handle_chunk(const char* data, std::size_t len, Board& board, Sender& out, 
             return false;
         }
     }
-    return out.flush();
+    return true;
 }
 
 End serve(const Line& line, const Options& opts, int log_fd) {
@@ -343,15 +438,20 @@ End serve(const Line& line, const Options& opts, int log_fd) {
     Board board(opts, out);
     std::array<char, 256> buf;
     End end = End::kFailed;
+    // Bytes due go out before each wait, and the wait ends when the next is
+    // due, so the program's next bytes are read while earlier output is held.
     for (;;) {
-        if (wait_fd(line.master, POLLIN, nullptr) < 0) break;
+        if (!out.send_due()) break;
+        const int ready = wait_fd(line.master, POLLIN, out.time_to_next());
+        if (ready < 0) break;
+        if (ready == 0) continue;
         const ssize_t n = read(line.master, buf.data(), buf.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
         const auto len = static_cast<std::size_t>(n);
         if (!write_log(log_fd, buf.data(), len)) break;
-        if (!handle_chunk(buf.data(), len, board, out, end)) break;
-        if (board.stall_due() && !stall(line, opts.stall_ms)) break;
+        if (!handle_chunk(buf.data(), len, board, end)) break;
+        if (board.stall_due() && (!out.flush() || !stall(line, opts.stall_ms))) break;
     }
     if (end == End::kHungUp && out.flush()) wait_until_read(line.slave);
     if (g_stop) return End::kStopped;

@@ -538,7 +538,9 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     // on the port that is not open; at start-up, for -b and for -f.
     const vqtest::RunResult second = run_vqdnc({"-b9600", "-fpart.nc"}, "", env, dir.path());
     EXPECT_FALSE(second.timed_out);
-    const std::string refused = kPortError + "busy\n" + kPortError + "9\n";
+    const std::string refused = kPortError + "busy\n" +
+                                vqtest::open_failure(sim.link(), vqtest::kInUse) + kPortError +
+                                "9\n";
     EXPECT_EQ(std::regex_replace(second.output, std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
               kBanner + refused + kHint + refused + refused);

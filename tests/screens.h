@@ -1,6 +1,7 @@
 // What vqdnc prints at start-up, for end-to-end tests to compare against.
 #pragma once
 
+#include <regex>
 #include <string>
 
 namespace vqtest {
@@ -25,6 +26,19 @@ inline const std::string kPlaceLines = "N1 G1 X-0.0500 F5.0000\nN1 G04 P2\nN1 G1
 // The error line of a failed serial call, up to its error number.
 inline const std::string kPortError =
     "ERROR: Com port selection maybe wrong or in use by another application: ";
+// The line after the error line of a failed open of COM1 at `path`. For a
+// missing device it ends with the devices found on this machine, shown here as
+// "(...)" (see without_device_list).
+inline std::string open_failure(const std::string& path, const std::string& reason) {
+    return "  COM1 is " + path + ": " + reason + "\n";
+}
+inline const std::string kNoSuchDevice =
+    "no such device - set VQDNC_COM1 to the controller's serial device (...)";
+inline const std::string kInUse = "in use by another program - close that program first";
+inline std::string without_device_list(const std::string& output) {
+    return std::regex_replace(output, std::regex("serial device \\([^\n]*\\)\n"),
+                              "serial device (...)\n");
+}
 // The hint shown after a failed start-up, with the prompt that follows it.
 inline const std::string kHint =
     "\nSerial Port setup error - set default serial port\n"

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -12,11 +13,25 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <regex>
 #include <string>
+#include <vector>
 
+#include "harness.h"
+#include "platform/device_hint.h"
 #include "platform/device_map.h"
+#include "platform/low_latency.h"
 
 namespace {
+
+using vqtest::read_file;
+
+// Writes a file in `dir`, making the directories it needs.
+void put_file(const vqtest::TempDir& dir, const std::string& name, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
+    vqtest::write_file(dir.file(name), text);
+}
 
 // A pseudo-terminal whose slave is mapped to COM1; the test plays the
 // controller on the master and keeps its own slave descriptor to look at the
@@ -26,12 +41,14 @@ protected:
     void SetUp() override {
         ASSERT_EQ(openpty(&master_, &slave_, name_, nullptr, nullptr), 0);
         setenv("VQDNC_COM1", name_, 1);
+        latency_seam::sysfs_root = sysfs_.path().c_str();  // never the machine's own
         serial_open(serial::kPresetPort, 1, 1);
         serial_line_params(serial::kPresetPort, 0, 0, 8);
     }
     void TearDown() override {
         serial_close(0);
         serial_close(1);
+        latency_seam::ioctl_function = real_ioctl_;
         unsetenv("VQDNC_COM1");
         unsetenv("VQDNC_COM2");
         close(master_);
@@ -56,6 +73,8 @@ protected:
     int master_ = -1;
     int slave_ = -1;
     char name_[256] = {};
+    vqtest::TempDir sysfs_;
+    latency_seam::IoctlFunction real_ioctl_ = latency_seam::ioctl_function;
 };
 
 TEST_F(SerialPort, OpensRawEightNOneAtTheChosenRate) {
@@ -159,6 +178,123 @@ TEST_F(SerialPort, DeviceMapFallsBackToTtyS) {
     EXPECT_STREQ(path, "/dev/ttyUSB0");
     EXPECT_FALSE(device_path(12, path, 8));
     unsetenv("VQDNC_COM13");
+}
+
+// The driver behind the fake ioctl: its flags, and the low-latency flag as each
+// TIOCSSERIAL asked for it.
+struct FakeDriver {
+    int refuse_with = 0;  // errno of every call; 0: the driver knows both requests
+    int flags = 0;
+    std::vector<int> low_latency_set;
+} driver;
+
+int fake_ioctl(int, unsigned long request, void* arg) {
+    auto* info = static_cast<serial_struct*>(arg);
+    if (driver.refuse_with != 0) {
+        errno = driver.refuse_with;
+        return -1;
+    }
+    if (request == TIOCGSERIAL) info->flags = driver.flags;
+    if (request == TIOCSSERIAL) {
+        driver.flags = info->flags;
+        driver.low_latency_set.push_back(info->flags & ASYNC_LOW_LATENCY);
+    }
+    return 0;
+}
+
+struct LatencyCase {
+    const char* name;
+    int refuse_with;
+    int flags;                 // the driver's flags before the open
+    const char* timer;         // latency_timer before the open; "": no such file
+    bool flag_switched;        // low latency asked for on open and taken back on close
+    const char* timer_opened;  // latency_timer while the port is open
+};
+
+class LowLatency : public SerialPort, public testing::WithParamInterface<LatencyCase> {};
+
+// The device is reached through a stable name, as under /dev/serial/by-id/;
+// its sysfs directory is named after the terminal it leads to.
+TEST_P(LowLatency, AskedForOnOpenAndPutBackOnClose) {
+    const LatencyCase& c = GetParam();
+    driver = FakeDriver{c.refuse_with, c.flags, {}};
+    latency_seam::ioctl_function = fake_ioctl;
+    const std::string timer = "bus/usb-serial/devices/" +
+                              std::filesystem::path(name_).filename().string() + "/latency_timer";
+    if (*c.timer != '\0') put_file(sysfs_, timer, c.timer);
+    std::filesystem::create_symlink(name_, sysfs_.file("usb-FTDI_A1-if00-port0"));
+    setenv("VQDNC_COM1", sysfs_.file("usb-FTDI_A1-if00-port0").c_str(), 1);
+
+    ASSERT_EQ(serial_open(0, 1024, 1024), 0);
+    EXPECT_EQ(driver.flags, c.flag_switched ? c.flags | ASYNC_LOW_LATENCY : c.flags);
+    EXPECT_EQ(read_file(sysfs_.file(timer)), c.timer_opened);
+    serial_close(0);
+    EXPECT_EQ(driver.flags, c.flags);
+    EXPECT_EQ(read_file(sysfs_.file(timer)), c.timer);
+    const std::vector<int> switched = {ASYNC_LOW_LATENCY, 0};
+    EXPECT_EQ(driver.low_latency_set, c.flag_switched ? switched : std::vector<int>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, LowLatency,
+    testing::Values(LatencyCase{"FtdiAdapter", 0, ASYNC_SPD_HI, "16\n", true, "1\n"},
+                    LatencyCase{"FlagAlreadyOn", 0, ASYNC_LOW_LATENCY, "1\n", false, "1\n"},
+                    LatencyCase{"DriverWithoutTheIoctl", ENOTTY, 0, "16\n", false, "1\n"},
+                    LatencyCase{"BuiltInUart", 0, 0, "", true, ""},
+                    LatencyCase{"PseudoTerminal", ENOTTY, 0, "", false, ""},
+                    LatencyCase{"DriverRefusesTheRequest", EINVAL, 0, "", false, ""}),
+    [](const testing::TestParamInfo<LatencyCase>& info) { return std::string(info.param.name); });
+
+// The line after the error line of a failed open, by error number.
+TEST(OpenFailure, SaysWhatToDo) {
+    setenv("VQDNC_COM2", "/dev/ttyUSB3", 1);
+    vqtest::TempDir dev;  // no serial devices in it
+    device_seam::dev_root = dev.path().c_str();
+    const std::string missing = "no such device - set VQDNC_COM2 to the controller's serial device";
+    const std::string in_use = "in use by another program - close that program first";
+    const std::pair<int, std::string> cases[] = {
+        {ENOENT, missing + " (none found)"},
+        {ENXIO, missing + " (none found)"},
+        {EACCES,
+         "permission denied - add your user to the dialout group (sudo usermod -aG "
+         "dialout $USER) and log in again"},
+        {EBUSY, in_use},
+        {EWOULDBLOCK, in_use},
+        {ENOTTY, "not a terminal - VQDNC_COM2 must name a serial device"},
+        {EIO,
+         "no serial port answers (input/output error) - set VQDNC_COM2 to the "
+         "controller's serial device (none found)"},
+        {EROFS, "Read-only file system"},
+    };
+    for (const auto& [error, line] : cases) {
+        char text[512];
+        describe_open_failure(1, error, text, sizeof text);
+        EXPECT_EQ(text, "COM2 is /dev/ttyUSB3: " + line);
+    }
+    device_seam::dev_root = "/dev";
+    unsetenv("VQDNC_COM2");
+}
+
+// Stable names first, else adapters by kernel name; a few at most, in name order.
+TEST(OpenFailure, ListsTheSerialDevicesFound) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"ttyS0", "serial/x"}, "none found"},
+        {{"ttyUSB1", "ttyS0", "ttyACM0", "ttyUSB0"}, "found: D/ttyACM0 D/ttyUSB0 D/ttyUSB1"},
+        {{"ttyUSB0", "serial/by-id/usb-FTDI_B", "serial/by-id/usb-1a86_A"},
+         "found: D/serial/by-id/usb-1a86_A D/serial/by-id/usb-FTDI_B"},
+        {{"ttyUSB5", "ttyUSB4", "ttyUSB3", "ttyUSB2", "ttyUSB1", "ttyUSB0"},
+         "found: D/ttyUSB0 D/ttyUSB1 D/ttyUSB2 D/ttyUSB3 ..."},
+    };
+    for (const auto& [files, listed] : cases) {
+        vqtest::TempDir dev;
+        for (const std::string& file : files)
+            put_file(dev, file, "");
+        device_seam::dev_root = dev.path().c_str();
+        char text[512];
+        list_serial_devices(text, sizeof text);
+        EXPECT_EQ(text, std::regex_replace(listed, std::regex("D/"), dev.path() + "/"));
+    }
+    device_seam::dev_root = "/dev";
 }
 
 // A controller that has gone away is reported at once, by the wait, the read

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/device_map.h"
+#include "platform/device_hint.h"
 #include "platform/serial_port.h"
 
 namespace fake {
@@ -82,6 +83,10 @@ int serial_close(int) {
     state.port_open = false;
     state.queued.clear();
     return 0;
+}
+
+void describe_open_failure(int port, int error, char* text, std::size_t size) {
+    std::snprintf(text, size, "COM%d: %d", port + 1, error);
 }
 
 int serial_put(int, unsigned char byte) {
