@@ -6,8 +6,8 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/device_map.h"
 #include "platform/device_hint.h"
+#include "platform/device_map.h"
 #include "platform/serial_port.h"
 
 namespace fake {
