@@ -8,8 +8,8 @@
 #include "control/settings.h"
 #include "link/link.h"
 #include "link/port_state.h"
-#include "platform/device_map.h"
 #include "platform/device_hint.h"
+#include "platform/device_map.h"
 #include "platform/serial_port.h"
 
 namespace {
