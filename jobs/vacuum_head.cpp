@@ -1,5 +1,7 @@
 // The vacuum head processor: single keys make the controller lift a part,
 // place one (move down, dwell, move back), or take new heights and rates.
+#include "jobs/vacuum_head.h"
+
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -9,7 +11,6 @@
 
 #include "control/settings.h"
 #include "control/text.h"
-#include "jobs/jobs.h"
 #include "link/link.h"
 #include "platform/console.h"
 #include "platform/console_lines.h"

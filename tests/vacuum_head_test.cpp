@@ -1,4 +1,6 @@
 // The vacuum head processor on a fake console, keyboard and controller.
+#include "jobs/vacuum_head.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "control/settings.h"
-#include "jobs/jobs.h"
 #include "tests/fakes/fake_keyboard.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/screens.h"
