@@ -82,7 +82,7 @@ int check_call(int port, int result) {
     std::printf("ERROR: %s: %d\n",
                 "Com port selection maybe wrong or in use by another application", error);
     serial_close(port);
-    settings.link_error = 'y';
+    settings.link_error = kYes;
     return result;
 }
 
