@@ -10,7 +10,9 @@
 #include "control/settings.h"
 #include "control/text.h"
 #include "control/word.h"
-#include "jobs/jobs.h"
+#include "jobs/download.h"
+#include "jobs/typed_line.h"
+#include "jobs/vacuum_head.h"
 #include "link/link.h"
 #include "platform/console.h"
 #include "platform/console_lines.h"
@@ -87,7 +89,7 @@ int vacuum_head(std::string_view) {
 }
 
 int quiet(std::string_view) {
-    settings.output_mode = 'q';
+    settings.output_mode = kQuietOutput;
     return kPromptAfter;
 }
 
@@ -136,11 +138,11 @@ struct ConsoleSource {
 };
 
 void show_setup_hint() {
-    if (settings.link_error != 'y') return;
+    if (settings.link_error != kYes) return;
     std::printf("\nSerial Port setup error - set default serial port\n");
     std::printf("by creating file called dnconfig.txt with single line\n");
     std::printf("containing:    comchannel comx \n\n-");
-    settings.link_error = 'n';
+    settings.link_error = kNo;
 }
 
 }  // namespace

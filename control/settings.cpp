@@ -38,7 +38,7 @@ constexpr std::int32_t kFallbackRate = 7;
 void set_defaults() {
     settings.port_number = 0;
     settings.rate_code = 9;
-    settings.output_mode = 'n';
+    settings.output_mode = kNormalOutput;
     settings.prompt_char = '-';
     load_config();
     settings.download_path[0] = '\0';

@@ -9,13 +9,20 @@
 
 inline constexpr std::size_t kPathSize = 200;  // 199 characters and the terminator
 
+// The characters the flag fields hold: output_mode is normal or quiet, a
+// yes/no field 'y' or 'n'.
+inline constexpr char kNormalOutput = 'n';  // controller answers shown
+inline constexpr char kQuietOutput = 'q';   // only the echo shown
+inline constexpr char kYes = 'y';
+inline constexpr char kNo = 'n';
+
 struct Settings {
-    std::int32_t port_number = 0;  // zero-based: 0 is COM1, 12 is COM13
-    std::int32_t rate_code = 9;    // serial layer's rate numbering; 9 is 115200
-    char prompt_char = '-';        // what the controller sends when ready for a line
-    char output_mode = 'n';        // 'n' normal, 'q' quiet
+    std::int32_t port_number = 0;      // zero-based: 0 is COM1, 12 is COM13
+    std::int32_t rate_code = 9;        // serial layer's rate numbering; 9 is 115200
+    char prompt_char = '-';            // what the controller sends when ready for a line
+    char output_mode = kNormalOutput;  // kNormalOutput or kQuietOutput
     std::array<char, kPathSize> download_path{};
-    char link_error = 'n';  // 'y' once a serial call has failed
+    char link_error = kNo;  // kYes once a serial call has failed
 };
 
 extern Settings settings;

@@ -28,7 +28,8 @@
 
 #include "control/settings.h"
 #include "fuzz/fuzz_support.h"
-#include "jobs/jobs.h"
+#include "jobs/download.h"
+#include "jobs/line_splitter.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "control/settings.h"
 #include "control/text.h"
 #include "fuzz/fuzz_support.h"
-#include "jobs/jobs.h"
+#include "jobs/vacuum_head.h"
 #include "platform/console.h"
 #include "tests/fakes/fake_keyboard.h"
 #include "tests/fakes/fake_platform.h"

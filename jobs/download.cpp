@@ -5,6 +5,8 @@
 // not grow with the length of a line or of the file. A line longer than the
 // send buffer goes out in pieces, each piece's echo read before the next piece
 // is sent, so neither side's buffers can overflow.
+#include "jobs/download.h"
+
 #include <unistd.h>
 
 #include <array>
@@ -13,7 +15,7 @@
 #include <cstring>
 
 #include "control/settings.h"
-#include "jobs/jobs.h"
+#include "jobs/line_splitter.h"
 #include "link/link.h"
 #include "platform/regular_file.h"
 
@@ -21,8 +23,6 @@ namespace {
 
 constexpr std::size_t kBlockSize = 4096;  // file bytes read at a time
 constexpr std::size_t kPieceSize = 256;   // line text sent before its echo is read
-
-using Place = LineSplitter::Place;
 
 // Line text waiting to be sent, with room for its line feed.
 struct Piece {
@@ -87,59 +87,6 @@ Outcome send_file(int fd, const char* path, Piece& piece) {
 }
 
 }  // namespace
-
-SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::span<char> out) {
-    SplitResult result;
-    auto end_line = [&](Place next) {
-        splitter.place = next;
-        result.line_ended = true;
-        return result;
-    };
-    for (; result.used < input.size(); ++result.used) {
-        const char c = input[result.used];
-        if (splitter.place == Place::skip) {
-            if (c == '\n') splitter.place = Place::line_start;
-            continue;
-        }
-        if (splitter.place == Place::line_start) {
-            if (c == ';') {
-                splitter.place = Place::skip;
-                continue;
-            }
-            splitter.place = Place::text;
-        }
-        if (c == '\n') {
-            splitter.held_cr = false;  // the line end was a carriage return and a line feed
-            ++result.used;
-            return end_line(Place::line_start);
-        }
-        if (splitter.held_cr) {
-            // Not before a line feed: the carriage return is line text.
-            if (result.stored == out.size()) return result;
-            out[result.stored++] = '\r';
-            splitter.held_cr = false;
-        }
-        if (c == '\0') {
-            ++result.used;
-            return end_line(Place::skip);
-        }
-        if (c == '\r') {
-            splitter.held_cr = true;
-            continue;
-        }
-        if (result.stored == out.size()) return result;
-        out[result.stored++] = c;
-    }
-    return result;
-}
-
-bool finish_lines(LineSplitter& splitter) {
-    const bool open_line = splitter.place == Place::text;
-    // The end of the file ends the line like a line feed, so a carriage return
-    // just before it is dropped too.
-    splitter = LineSplitter{};
-    return open_line;
-}
 
 void download_file() {
     if (!ensure_link()) return;

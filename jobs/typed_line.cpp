@@ -1,10 +1,11 @@
 // G-code lines typed at the console and sent to the controller at once.
+#include "jobs/typed_line.h"
+
 #include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "control/settings.h"
-#include "jobs/jobs.h"
 #include "link/link.h"
 #include "platform/console_lines.h"
 

@@ -71,7 +71,7 @@ std::int64_t read_echo_and_answer(char prompt, int echo_count) {
     while (last != prompt_byte) {
         last = next_byte(elapsed_ms);
         if (last < 0) return wait_ended(last, elapsed_ms);
-        if (settings.output_mode != 'n') continue;
+        if (settings.output_mode != kNormalOutput) continue;
         if (last == '\n' && line_feeds < 2) ++line_feeds;  // 2 stands for any later one
         // Only the first line feed of an answer is shown, so a multi-line
         // answer does not scroll the console.

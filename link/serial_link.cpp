@@ -20,7 +20,7 @@ constexpr int kDataBits = 8;
 constexpr int kNoPort = -1;
 
 // The port that is open, or kNoPort. Only one is open at a time.
-int open_port = kNoPort;
+int opened_port = kNoPort;
 // Bytes of the current line that went out on the open port: those after the
 // last line feed that went out.
 std::size_t line_sent = 0;
@@ -39,7 +39,7 @@ bool holds_unfinished(int port) {
 
 void close_port(int port) {
     serial_close(port);
-    if (open_port == port) open_port = kNoPort;
+    if (opened_port == port) opened_port = kNoPort;
     line_sent = 0;
 }
 
@@ -65,8 +65,8 @@ bool open_port_at_rate(int port) {
     const bool opened = open_checked(port);
     const bool rate_set = check_call(port, serial_rate(port, settings.rate_code)) >= 0;
     line_sent = 0;
-    open_port = opened && rate_set ? port : kNoPort;
-    return open_port == port;
+    opened_port = opened && rate_set ? port : kNoPort;
+    return opened_port == port;
 }
 
 // The controller keeps the part of the line that went out: say so and hold
@@ -89,7 +89,7 @@ const char* loss_reason(int error) {
 // A device that went away while the port sat idle is only noticed here, so
 // the command can open it again (a re-plugged adapter) instead of failing.
 void notice_idle_loss(int port) {
-    if (open_port == port && serial_wait(port, 0) == serial::kDeviceLost) drop_link(errno);
+    if (opened_port == port && serial_wait(port, 0) == serial::kDeviceLost) drop_link(errno);
 }
 
 }  // namespace
@@ -100,12 +100,12 @@ int check_call(int port, int result) {
     std::printf("ERROR: %s: %d\n",
                 "Com port selection maybe wrong or in use by another application", error);
     serial_close(port);
-    settings.link_error = 'y';
+    settings.link_error = kYes;
     return result;
 }
 
 void open_link() {
-    open_port = kNoPort;
+    opened_port = kNoPort;
     unfinished = {};
     check_call(serial::kPresetPort, serial_open(serial::kPresetPort, 1, 1));
     check_call(serial::kPresetPort,
@@ -128,7 +128,7 @@ bool ensure_link() {
         return false;
     }
     notice_idle_loss(port);
-    return open_port == port || open_port_at_rate(port);
+    return opened_port == port || open_port_at_rate(port);
 }
 
 void hold_unfinished_line() {
@@ -136,7 +136,7 @@ void hold_unfinished_line() {
 }
 
 bool link_up() {
-    return open_port == settings.port_number && !holds_unfinished(open_port);
+    return opened_port == settings.port_number && !holds_unfinished(opened_port);
 }
 
 void note_sent(std::string_view bytes) {

@@ -74,7 +74,8 @@ std::size_t queue_size(int requested) {
                                                              : kQueueLimit;
 }
 
-Port* open_port(int port) {
+// The record of `port` when it is open; null for a closed or unknown port.
+Port* find_open_port(int port) {
     if (port < 0 || port >= serial::kPortCount) return nullptr;
     Port& p = ports[static_cast<std::size_t>(port)];
     return p.fd >= 0 ? &p : nullptr;
@@ -201,7 +202,7 @@ int serial_line_params(int port, int parity, int stop_bits, int data_bits) {
         preset_framing = framing;
         return 0;
     }
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     termios t{};
     if (tcgetattr(p->fd, &t) != 0) return -1;
@@ -211,7 +212,7 @@ int serial_line_params(int port, int parity, int stop_bits, int data_bits) {
 
 int serial_rate(int port, int rate_code) {
     if (rate_code < 0 || rate_code >= static_cast<int>(kRates.size())) return fail(EINVAL);
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     termios t{};
     if (tcgetattr(p->fd, &t) != 0) return -1;
@@ -221,7 +222,7 @@ int serial_rate(int port, int rate_code) {
 }
 
 int serial_put(int port, unsigned char byte) {
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     if (p->tx_used >= p->tx_limit) compact_tx(*p);
     if (p->tx_used >= p->tx_limit) return fail(EAGAIN);
@@ -230,7 +231,7 @@ int serial_put(int port, unsigned char byte) {
 }
 
 int serial_send(int port) {
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     while (tx_queued(*p)) {
         ssize_t n = write(p->fd, p->tx.data() + p->tx_sent, p->tx_used - p->tx_sent);
@@ -249,7 +250,7 @@ int serial_send(int port) {
 }
 
 int serial_get(int port) {
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     if (!rx_waiting(*p)) {
         int got = fill_rx(*p);
@@ -261,7 +262,7 @@ int serial_get(int port) {
 
 int serial_wait(int port, int timeout_ms) {
     if (timeout_ms < 0) timeout_ms = 0;
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     const bool sending = tx_queued(*p);
     if (!sending && rx_waiting(*p)) return 1;
@@ -279,7 +280,7 @@ int serial_wait(int port, int timeout_ms) {
 
 int serial_close(int port) {
     if (port == serial::kPresetPort) return 0;
-    Port* p = open_port(port);
+    Port* p = find_open_port(port);
     if (p == nullptr) return fail(EBADF);
     release(*p);
     return 0;

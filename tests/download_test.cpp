@@ -1,5 +1,7 @@
 // G-code file download: the line splitter on bytes, and download_file against
 // a controller and a clock the tests drive.
+#include "jobs/download.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,7 +12,7 @@
 #include <vector>
 
 #include "control/settings.h"
-#include "jobs/jobs.h"
+#include "jobs/line_splitter.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "control/settings.h"
-#include "jobs/jobs.h"
+#include "jobs/typed_line.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
 

@@ -1,12 +1,15 @@
 // The vacuum head processor on a fake console, keyboard and controller.
+#include "jobs/vacuum_head.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "control/settings.h"
-#include "jobs/jobs.h"
+#include "jobs/number_reader.h"
 #include "tests/fakes/fake_keyboard.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/screens.h"
@@ -102,10 +105,15 @@ TEST_F(VacuumHead, WidestValuesFitTheMoveLine) {
 // What the numbers line sets, and what of it is left for the console loop
 // once the processor has ended.
 struct NumbersCase {
+    const char* name;
     const char* typed;
     const char* settings;
     const char* left;
 };
+
+void PrintTo(const NumbersCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class Numbers : public VacuumHead, public testing::WithParamInterface<NumbersCase> {};
 
@@ -119,22 +127,57 @@ TEST_P(Numbers, ReadAsScanfDoesAndUnreadRestStaysForTheConsole) {
 
 INSTANTIATE_TEST_SUITE_P(
     VacuumHead, Numbers,
-    testing::Values(NumbersCase{"1 2 3 4\n", "1.0000 2.0000 3.0000 4.0000", "\n"},
-                    NumbersCase{"  1\n2\n\t3 4\n", "1.0000 2.0000 3.0000 4.0000", "\n"},
-                    NumbersCase{".5 -.5e1 +2. 0x1p-1\n", "0.5000 -5.0000 2.0000 0.5000", "\n"},
-                    NumbersCase{"1.5.3 4 5\n", "1.5000 0.3000 4.0000 5.0000", "\n"},
-                    NumbersCase{"1 2 3 4 q\n", "1.0000 2.0000 3.0000 4.0000", " q\n"},
-                    // The first number that cannot be read leaves it and the rest unchanged.
-                    NumbersCase{"0.3 x5 7 8\n", "0.3000 5.0000 -0.0500 5.0000", "x5 7 8\n"},
-                    NumbersCase{"1 -\n", "1.0000 5.0000 -0.0500 5.0000", "\n"},
-                    // A run that breaks off is consumed; the character after it stays.
-                    NumbersCase{"1e+x 2 3 4\n", "0.1500 5.0000 -0.0500 5.0000", "x 2 3 4\n"},
-                    NumbersCase{"0x 5\n", "0.1500 5.0000 -0.0500 5.0000", " 5\n"},
-                    // No move line may carry infinity or a value beyond 32 bits.
-                    NumbersCase{"9 inf 2 3\n", "9.0000 5.0000 -0.0500 5.0000", " 2 3\n"},
-                    NumbersCase{"nan(1) 2 3 4\n", "0.1500 5.0000 -0.0500 5.0000", " 2 3 4\n"},
-                    NumbersCase{"1e39 2 3 4\n", "0.1500 5.0000 -0.0500 5.0000", " 2 3 4\n"},
-                    NumbersCase{"1e-50 2 3 4\n", "0.0000 2.0000 3.0000 4.0000", "\n"}));
+    testing::Values(
+        NumbersCase{"FourNumbers", "1 2 3 4\n", "1.0000 2.0000 3.0000 4.0000", "\n"},
+        NumbersCase{"BlanksBetween", "  1\n2\n\t3 4\n", "1.0000 2.0000 3.0000 4.0000", "\n"},
+        NumbersCase{"SignsPointsAndHex", ".5 -.5e1 +2. 0x1p-1\n", "0.5000 -5.0000 2.0000 0.5000",
+                    "\n"},
+        NumbersCase{"SecondPoint", "1.5.3 4 5\n", "1.5000 0.3000 4.0000 5.0000", "\n"},
+        NumbersCase{"RestAfterFour", "1 2 3 4 q\n", "1.0000 2.0000 3.0000 4.0000", " q\n"},
+        // The first number that cannot be read leaves it and the rest unchanged.
+        NumbersCase{"Unreadable", "0.3 x5 7 8\n", "0.3000 5.0000 -0.0500 5.0000", "x5 7 8\n"},
+        NumbersCase{"LoneSign", "1 -\n", "1.0000 5.0000 -0.0500 5.0000", "\n"},
+        // A run that breaks off is consumed; the character after it stays.
+        NumbersCase{"BrokenExponent", "1e+x 2 3 4\n", "0.1500 5.0000 -0.0500 5.0000", "x 2 3 4\n"},
+        NumbersCase{"BrokenHex", "0x 5\n", "0.1500 5.0000 -0.0500 5.0000", " 5\n"},
+        // No move line may carry infinity or a value beyond 32 bits.
+        NumbersCase{"Infinity", "9 inf 2 3\n", "9.0000 5.0000 -0.0500 5.0000", " 2 3\n"},
+        NumbersCase{"NotANumber", "nan(1) 2 3 4\n", "0.1500 5.0000 -0.0500 5.0000", " 2 3 4\n"},
+        NumbersCase{"BeyondFloat", "1e39 2 3 4\n", "0.1500 5.0000 -0.0500 5.0000", " 2 3 4\n"},
+        NumbersCase{"Underflow", "1e-50 2 3 4\n", "0.0000 2.0000 3.0000 4.0000", "\n"}),
+    [](const testing::TestParamInfo<NumbersCase>& info) { return std::string(info.param.name); });
+
+// The number reader on its own: what one read takes from the console, the
+// value it gives, and where it stops.
+TEST(NumberReader, ReadsOneNumberAsScanfDoes) {
+    const std::string longest = "1." + std::string(125, '0');  // the longest text kept
+    struct Case {
+        std::string typed;
+        bool read;
+        float value;
+        std::string left;
+    } cases[] = {
+        {" \t\n 2.5x", true, 2.5f, "x"},
+        {"-0X1.8P1 ", true, -3.0f, " "},
+        {"1e5e", true, 1e5f, "e"},
+        {"3.4028235e38", true, 3.4028235e38f, ""},
+        {longest + ";", true, 1.0f, ";"},
+        {longest + "0;", false, 0.0f, ";"},
+        {"", false, 0.0f, ""},
+        {"+.e1", false, 0.0f, "e1"},
+        {"infinite", false, 0.0f, "e"},
+        {"NaN(a_1", false, 0.0f, ""},
+        {"3.5e38", false, 0.0f, ""},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::state.console = c.typed;
+        float value = 0.0f;
+        EXPECT_EQ(read_number(value), c.read) << c.typed;
+        EXPECT_EQ(value, c.value) << c.typed;
+        EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), c.left) << c.typed;
+    }
+}
 
 TEST_F(VacuumHead, HeldInputComesBeforeWhatFollowsTheProcessor) {
     run("\na1 x\na2 y\ne\nh\n");

@@ -1,12 +1,9 @@
-// What the operator asks the controller to do.
+// A G-code file split into the lines that are sent.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <string_view>
-
-// Sends the file named by download_path line by line in lock-step.
-void download_file();
 
 // Splits the bytes of a G-code file into the line texts that are sent, a block
 // at a time, so that a line of any length passes through fixed buffers.
@@ -32,10 +29,3 @@ struct SplitResult {
 SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::span<char> out);
 // At the end of the file: true when a last line without a line feed ends here.
 bool finish_lines(LineSplitter& splitter);
-
-// The g and n console commands: sends the typed line, with "n1 " in front when
-// `numbered` is set, and waits for the controller's prompt.
-void send_typed_line(std::string_view token, bool numbered);
-
-// The v command: single keys drive the vacuum pick-and-place head.
-void run_vacuum_head();
