@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what building and testing vqdnc needs and this machine lacks.
 # Usage: scripts/deps.sh [build|test|all]
-#   build: compiler and CMake; test: also GoogleTest and Google Benchmark;
+#   build: compiler and CMake; test: also GoogleTest, Google Benchmark, and
+#   ser2net and socat for the device-server test;
 #   all: also clang with its sanitizer and fuzzer runtimes.
 set -euo pipefail
 
 want=(g++ cmake make)
 case "${1:-test}" in
     build) ;;
-    test) want+=(libgtest-dev libgmock-dev libbenchmark-dev) ;;
-    all) want+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev) ;;
+    test) want+=(libgtest-dev libgmock-dev libbenchmark-dev ser2net socat) ;;
+    all) want+=(libgtest-dev libgmock-dev libbenchmark-dev ser2net socat clang libclang-rt-14-dev) ;;
     *) echo "usage: $0 [build|test|all]" >&2; exit 2 ;;
 esac
 
