@@ -35,10 +35,20 @@ using Clock = std::chrono::steady_clock;
 // Every program started here, so a failure stops them all.
 std::vector<pid_t> children;
 
+// SIGTERM, and SIGKILL after 2 s: a ser2net that failed to set up its port
+// does not end on SIGTERM.
 void stop(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = waitpid(pid, nullptr, WNOHANG) == pid;
+        if (!ended) usleep(10'000);
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
     children.erase(std::remove(children.begin(), children.end(), pid), children.end());
 }
 
