@@ -11,3 +11,4 @@ cmake -S "$root" --preset bench -B "$build" >/dev/null
 cmake --build "$build" --target download_bench wait_bench -j "$(nproc)" >/dev/null
 "$build/download_bench" "$@"
 "$build/wait_bench" "$build/vqdnc" 10 2000
+cmake --build "$build" --target device_server_bench -j "$(nproc)" >/dev/null && "$build/device_server_bench"
