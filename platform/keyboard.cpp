@@ -35,6 +35,10 @@ termios line_mode;  // the terminal's mode before key mode
 termios key_mode;
 // Key mode is in force: the terminal needs line_mode back on the way out.
 volatile std::sig_atomic_t keys_on = 0;
+// Counts the continues (SIGCONT) the program has had, and those it had when it
+// last went on waiting for a key.
+volatile std::sig_atomic_t continues = 0;
+volatile std::sig_atomic_t continues_seen = 0;
 bool exit_hook_set = false;
 
 // Async-signal-safe. TCSANOW: output already written is not waited for, and
@@ -86,6 +90,7 @@ void end_on_signal(int sig) {
 // continue in the foreground.
 void continue_on_signal(int) {
     int saved_errno = errno;
+    continues = continues + 1;
     if (keys_on) set_mode_if_foreground(key_mode);
     errno = saved_errno;
 }
@@ -95,14 +100,24 @@ void continue_on_signal(int) {
 void stop_on_signal(int) {
     int saved_errno = errno;
     if (keys_on) set_mode_if_foreground(line_mode);
+    // On a busy machine the shell can see the job stop (the script around
+    // the program stops at once) and continue it with fg before this handler
+    // has stopped the program; the SIGCONT handler may even run before this
+    // one. A stop after that continue would leave the program stopped in the
+    // foreground for good. So the stop is raised first, held back while this
+    // handler runs, and discarded (ignoring a signal discards it) when a
+    // continue has come since the program last waited for a key; a continue
+    // after the check discards it in the kernel.
     set_action(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
+    if (continues != continues_seen) set_action(SIGTSTP, SIG_IGN);
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the program stops here until continued
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until continued
     set_action(SIGTSTP, stop_on_signal);
     continue_on_signal(SIGCONT);  // also where SIGCONT was left ignored
+    continues_seen = continues;
     errno = saved_errno;
 }
 
@@ -223,6 +238,7 @@ void key_mode_off() {
 }
 
 bool key_waiting(int timeout_ms) {
+    continues_seen = continues;
     return console_wait(timeout_ms);
 }
 
