@@ -28,4 +28,20 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Debian's ser2net comes with a service whose sample configuration serves
+# /dev/ttyS0 and /dev/ttyS1, which may be the machine's own console. The tests
+# start ser2net themselves, so the service is kept from starting at install
+# and disabled.
+no_start=""
+if [[ " ${missing[*]} " == *" ser2net "* ]] && [ ! -e /usr/sbin/policy-rc.d ]; then
+    no_start=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$no_start" >/dev/null
+    $sudo chmod 755 "$no_start"
+fi
+status=0
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
+[ -z "$no_start" ] || $sudo rm -f "$no_start"
+if [[ " ${missing[*]} " == *" ser2net "* ]] && command -v systemctl >/dev/null; then
+    $sudo systemctl disable --now ser2net.service >/dev/null 2>&1 || true
+fi
+exit "$status"
