@@ -10,11 +10,8 @@
 //
 // Usage: device_server_bench [lines [rounds]]   (default 1000 lines, 3 rounds;
 // the paced board gets a fifth of the lines)
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/loopback.h"
 
 namespace {
 
@@ -59,16 +57,11 @@ void stop(pid_t pid) {
     std::exit(2);
 }
 
-// The full path of an installed program, from PATH or the sbin directories.
-std::string find_tool(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(std::string(path != nullptr ? path : "") +
-                            ":/usr/local/sbin:/usr/sbin:/sbin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    fail(name + " not found; scripts/deps.sh test installs it");
+// The full path of an installed program; the benchmark cannot go on without it.
+std::string tool(const std::string& name) {
+    std::string path = vqtest::find_tool(name);
+    if (path.empty()) fail(name + " not found; scripts/deps.sh test installs it");
+    return path;
 }
 
 // Starts `argv` with its input and output on /dev/null, or its output on
@@ -107,35 +100,11 @@ bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// True if an IPv4 socket in `state` (as /proc/net/tcp numbers it) has local
-// port `port`, or a peer on `port` with `remote`.
-bool tcp_socket_seen(int port, bool remote, unsigned state) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        unsigned local_port = 0;
-        unsigned remote_port = 0;
-        unsigned st = 0;
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x", &local_port, &remote_port, &st) ==
-                3 &&
-            st == state && static_cast<int>(remote ? remote_port : local_port) == port)
-            return true;
-    }
-    return false;
-}
-
+// A loopback TCP port that nothing uses at this moment.
 int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
-        fail("no free loopback port");
-    close(fd);
-    return ntohs(addr.sin_port);
+    const int port = vqtest::free_port();
+    if (port < 0) fail("no free loopback port");
+    return port;
 }
 
 // Starts vqsim on `link` with `extra` options and waits for its ready line.
@@ -180,8 +149,8 @@ struct Running {
 
 Running start_path(const Path& path, const std::string& dir, const std::string& device) {
     if (path.direct) return {-1, -1, device};
-    static const std::string ser2net = find_tool("ser2net");
-    static const std::string socat = find_tool("socat");
+    static const std::string ser2net = tool("ser2net");
+    static const std::string socat = tool("socat");
     const int port = free_port();
     const std::string config = dir + "/ser2net.yaml";
     std::ofstream(config) << "%YAML 1.1\n---\nconnection: &vq318\n"
@@ -192,13 +161,18 @@ Running start_path(const Path& path, const std::string& dir, const std::string& 
                           << (path.chardelay ? "true" : "false") << "\n";
     Running running;
     running.server = spawn({ser2net, "-n", "-u", "-c", config});
-    wait_until([&] { return tcp_socket_seen(port, false, 0x0A); }, "ser2net did not listen");
+    wait_until([&] { return vqtest::tcp_socket_seen(port, false, vqtest::kListen); },
+               "ser2net did not listen");
     running.link = dir + "/com1";
     const std::string tcp =
         "tcp:127.0.0.1:" + std::to_string(port) + (path.socat_nodelay ? ",nodelay" : "");
     running.bridge = spawn({socat, "pty,link=" + running.link + ",raw,echo=0", tcp});
-    wait_until([&] { return exists(running.link) && tcp_socket_seen(port, true, 0x01); },
-               "socat did not connect");
+    wait_until(
+        [&] {
+            return exists(running.link) &&
+                   vqtest::tcp_socket_seen(port, true, vqtest::kEstablished);
+        },
+        "socat did not connect");
     return running;
 }
 

@@ -2,11 +2,8 @@
 // the real tools: vqsim's device served on a loopback TCP port by ser2net, and
 // a local pseudo-terminal joined to that port by socat, set up as the README
 // recommends. vqdnc reaches it through VQDNC_COM1 like any other device.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,67 +13,24 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "harness.h"
+#include "loopback.h"
 
 namespace {
 
+using vqtest::find_tool;
+using vqtest::free_port;
+using vqtest::kEstablished;
+using vqtest::kListen;
 using vqtest::Millis;
 using vqtest::Process;
 using vqtest::run_vqdnc;
 using vqtest::Sim;
+using vqtest::tcp_socket_seen;
 using vqtest::TempDir;
-
-// The full path of an installed program, looked up in PATH and then in the
-// sbin directories a user's PATH often lacks; empty if it is nowhere.
-std::string find_tool(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(std::string(path != nullptr ? path : "") +
-                            ":/usr/local/sbin:/usr/sbin:/sbin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
-// A loopback TCP port that nothing uses at this moment.
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0;
-    if (fd >= 0) close(fd);
-    return ok ? ntohs(addr.sin_port) : -1;
-}
-
-// TCP socket states as /proc/net/tcp numbers them.
-constexpr unsigned kEstablished = 0x01;
-constexpr unsigned kListen = 0x0A;
-
-// True if the kernel lists an IPv4 socket in `state` whose local port (or, with
-// `remote`, whose peer's port) is `port`.
-bool tcp_socket_seen(int port, bool remote, unsigned state) {
-    std::istringstream table(vqtest::read_file("/proc/net/tcp"));
-    std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
-        unsigned local_port = 0;
-        unsigned remote_port = 0;
-        unsigned st = 0;
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x", &local_port, &remote_port, &st) ==
-                3 &&
-            st == state && static_cast<int>(remote ? remote_port : local_port) == port)
-            return true;
-    }
-    return false;
-}
 
 // Polls `done` until it holds; false after kWaitTimeout.
 bool wait_until(const std::function<bool()>& done) {
