@@ -39,7 +39,7 @@ enum class Outcome { done, read_failed, link_down };
 bool send_piece(Piece& piece) {
     const std::string_view text(piece.text.data(), piece.stored);
     piece.stored = 0;
-    return send_text(text) && await_prompt(text.back(), static_cast<int>(text.size())) != kLinkDown;
+    return send_and_await(text, text.back(), static_cast<int>(text.size()));
 }
 
 // Sends the rest of a line's text with its line feed, in one write, then waits

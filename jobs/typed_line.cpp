@@ -51,6 +51,6 @@ void send_typed_line(std::string_view token, bool numbered) {
         std::printf("G Code line contains control characters - not sent\n");
         return;
     }
-    if (!ensure_link() || !send_text({line.data(), length})) return;
-    await_prompt(settings.prompt_char, static_cast<int>(length));
+    if (ensure_link())
+        send_and_await({line.data(), length}, settings.prompt_char, static_cast<int>(length));
 }

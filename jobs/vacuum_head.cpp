@@ -48,13 +48,12 @@ bool send_move(float height, float rate) {
                                static_cast<double>(height), static_cast<double>(rate));
     if (length < 0 || static_cast<std::size_t>(length) >= line.size())
         return false;  // cannot happen
-    return send_text({line.data(), static_cast<std::size_t>(length)}) &&
-           await_prompt(settings.prompt_char, length) != kLinkDown;
+    return send_and_await({line.data(), static_cast<std::size_t>(length)}, settings.prompt_char,
+                          length);
 }
 
 bool send_dwell() {
-    return send_text(kDwellLine) &&
-           await_prompt(settings.prompt_char, static_cast<int>(kDwellLine.size())) != kLinkDown;
+    return send_and_await(kDwellLine, settings.prompt_char, static_cast<int>(kDwellLine.size()));
 }
 
 void lift(const HeadValues& v) {

@@ -142,6 +142,10 @@ std::int64_t await_prompt(char prompt, int echo_count) {
     return result;
 }
 
+bool send_and_await(std::string_view text, char prompt, int echo_count) {
+    return send_text(text) && await_prompt(prompt, echo_count) != kLinkDown;
+}
+
 bool query_controller() {
     if (!ensure_link() || !send_text("v")) return false;
     note_request_complete();  // the controller answers a lone v at once

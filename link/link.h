@@ -31,6 +31,9 @@ bool send_text(std::string_view text);
 // Returns 0 once the prompt has come, the elapsed milliseconds when the wait
 // for one byte ran past REPLY_TIMEOUT_MS, or kLinkDown.
 std::int64_t await_prompt(char prompt, int echo_count);
+// send_text, then await_prompt: false when the text could not go out whole
+// or the link went down, so the job ends.
+bool send_and_await(std::string_view text, char prompt, int echo_count);
 // The i command: sends the query "v" and shows the answer over four prompts.
 // False when the link was down, so the caller shows its own prompt.
 bool query_controller();
