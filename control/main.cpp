@@ -10,6 +10,7 @@
 
 #include "control/commands.h"
 #include "control/settings.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
     // by byte and prompts without a line end are visible.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (answered_gnu_option(argc, argv)) return 0;
+    install_signal_handlers(close_before_signal_end);
     set_defaults();
     print_banner();
     if (argc < 2) run_console();

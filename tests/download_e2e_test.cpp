@@ -106,12 +106,19 @@ TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
     ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
     ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
     ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
-    auto result = run({"-fdnconfig.txt", "-fzero", "-f/dev/zero", "-fdir"});
+    auto result = run({}, "fdnconfig.txt fzero f/dev/zero fdir\n");
     const std::string refused = "Cannot open G Code file '";
-    EXPECT_EQ(result.output, kBanner + refused + "dnconfig.txt': Not a regular file\n" + refused +
-                                 "zero': Not a regular file\n" + refused +
-                                 "/dev/zero': Not a regular file\n" + refused +
-                                 "dir': Is a directory\n");
+    EXPECT_EQ(result.output, kStart + refused + "dnconfig.txt': Not a regular file\n\n-" + refused +
+                                 "zero': Not a regular file\n\n-" + refused +
+                                 "/dev/zero': Not a regular file\n\n-" + refused +
+                                 "dir': Is a directory\n\n-");
+    EXPECT_EQ(sim_.log(), "");
+    // In option mode a download that could not run stops the options after it.
+    result = run({"-fdir", "-fpart.nc"});
+    EXPECT_EQ(result.output, kBanner + refused +
+                                 "dir': Is a directory\nOptions after -fdir not run: the download "
+                                 "did not run to the end\n");
+    EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(sim_.log(), "");
 }
 
