@@ -7,6 +7,7 @@
 // is sent, so neither side's buffers can overflow.
 #include "jobs/download.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +18,7 @@
 #include "control/settings.h"
 #include "jobs/line_splitter.h"
 #include "link/link.h"
+#include "platform/progress.h"
 #include "platform/regular_file.h"
 
 namespace {
@@ -58,6 +60,7 @@ bool send_line_end(Piece& piece) {
 Outcome send_file(int fd, const char* path, Piece& piece) {
     std::array<char, kBlockSize> block;
     LineSplitter splitter;
+    std::int64_t bytes_read = 0;
     for (;;) {
         const ssize_t got = read(fd, block.data(), block.size());
         if (got < 0 && errno == EINTR) continue;
@@ -69,12 +72,14 @@ Outcome send_file(int fd, const char* path, Piece& piece) {
             if (finish_lines(splitter) && !send_line_end(piece)) return Outcome::link_down;
             return Outcome::done;
         }
+        bytes_read += got;
         std::string_view input(block.data(), static_cast<std::size_t>(got));
         while (!input.empty()) {
             std::span<char> room(piece.text.data() + piece.stored, kPieceSize - piece.stored);
             SplitResult step = split_lines(splitter, input, room);
             input.remove_prefix(step.used);
             piece.stored += step.stored;
+            progress_update(splitter.line, bytes_read - static_cast<std::int64_t>(input.size()));
             bool sent = true;
             if (step.line_ended) {
                 sent = send_line_end(piece);
@@ -97,10 +102,13 @@ void download_file() {
         std::printf("Cannot open G Code file '%s': %s\n", path, reason);
         return;
     }
+    struct stat info {};
+    progress_begin(path, fstat(fd, &info) == 0 ? info.st_size : 0);
     std::printf("\n-");
 
     Piece piece;
     const Outcome outcome = send_file(fd, path, piece);
+    progress_end();
     close(fd);
     // A line cut short by a read error is not completed: its text so far stays
     // unsent or, for a long line, is held at the controller without its end.

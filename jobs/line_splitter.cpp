@@ -21,6 +21,7 @@ SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::spa
             continue;
         }
         if (splitter.place == Place::line_start) {
+            ++splitter.line;
             if (c == ';') {
                 splitter.place = Place::skip;
                 continue;

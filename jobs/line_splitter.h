@@ -15,6 +15,7 @@ struct LineSplitter {
     enum class Place : unsigned char { line_start, text, skip };
     Place place = Place::line_start;
     bool held_cr = false;  // a carriage return not yet known to stand before a line feed
+    long line = 0;         // the file line being read, counted from 1, comment lines too
 };
 
 struct SplitResult {
