@@ -73,6 +73,12 @@ void put(const char* bytes, std::size_t size) {
     }
 }
 
+// No foreground group at all: a terminal that is not ours to share.
+bool in_foreground() {
+    const pid_t foreground = tcgetpgrp(STDOUT_FILENO);
+    return foreground < 0 || foreground == getpgrp();
+}
+
 void give_back() {
     shown = 0;
     put(kGiveBack, sizeof kGiveBack - 1);
@@ -86,8 +92,7 @@ void give_back_if_foreground() {
     sigemptyset(&ttou);
     sigaddset(&ttou, SIGTTOU);
     sigprocmask(SIG_BLOCK, &ttou, &saved);
-    const pid_t foreground = tcgetpgrp(STDOUT_FILENO);
-    if (shown && (foreground < 0 || foreground == getpgrp())) give_back();
+    if (shown && in_foreground()) give_back();
     shown = 0;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
@@ -216,7 +221,9 @@ void compose(long line, std::int64_t done, char* out, std::size_t& size) {
     append_columns(after, width - used, out, size);
 }
 
+// Run in the background (bg), the program leaves the shell's screen alone.
 void redraw(long line, std::int64_t done) {
+    if (!in_foreground()) return;
     std::array<char, kDrawSize> out;
     std::size_t size = 0;
     if (stale || !shown) {
