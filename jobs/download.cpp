@@ -195,7 +195,8 @@ enum class Skip { done, file_ended, failed };
 Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter,
                         std::string_view& input, long first_line) {
     ModalState modal;
-    while (splitter.line_feeds < first_line - 1) {
+    // Past the lines skipped, a line must be there to send from.
+    while (splitter.line_feeds < first_line - 1 || input.empty()) {
         const Read got = read_block(reader, path, input);
         if (got == Read::failed) return Skip::failed;
         if (got == Read::end) {

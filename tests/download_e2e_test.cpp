@@ -88,6 +88,26 @@ TEST_F(DownloadEndToEnd, CommandLineOption) {
     EXPECT_EQ(result.exit_status, 1);
 }
 
+// r7 skips the comments and lines before file line 7, naming the modal words
+// they leave; a line past the end sends nothing.
+TEST_F(DownloadEndToEnd, ResumeFromAFileLine) {
+    auto result = run({}, "r7 fpart.nc r12 fpart.nc\n");
+    std::string rest_shown = "\n-";
+    std::string rest_sent;
+    for (std::size_t i = 4; i < kSent.size(); ++i) {
+        rest_shown += kSent[i] + "\nok-";
+        rest_sent += kSent[i] + "\n";
+    }
+    EXPECT_EQ(result.output, kStart +
+                                 "The next download starts at its line 7\n\n-Lines 1-6 of "
+                                 "'part.nc' skipped, none of them sent; the modal words they "
+                                 "leave: G00 G21 G90\n" +
+                                 rest_shown +
+                                 "\n-The next download starts at its line 12\n\n-'part.nc' has "
+                                 "11 lines: nothing to send from line 12 on\n\n-");
+    EXPECT_EQ(sim_.log(), rest_sent);
+}
+
 TEST_F(DownloadEndToEnd, FileThatCannotBeOpenedSendsNothing) {
     auto result = run({}, "fnothere.nc\n");
     EXPECT_EQ(result.output,

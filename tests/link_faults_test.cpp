@@ -102,6 +102,103 @@ std::string lines_with_line_feeds(const std::vector<std::string>& lines, std::si
     return bytes;
 }
 
+// Waits until `pid` has taken the signals sent to it, so the next one is not
+// merged with them.
+bool signals_taken(pid_t pid) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        const std::string status = vqtest::read_file("/proc/" + std::to_string(pid) + "/status");
+        if (status.find("SigPnd:\t0000000000000000\nShdPnd:\t0000000000000000") !=
+            std::string::npos)
+            return true;
+        usleep(10'000);
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Signals in the middle of a download
+// ---------------------------------------------------------------------------
+
+// One Ctrl-C: the line in flight finishes, and the resume command shown,
+// typed as shown, sends exactly the rest of the file.
+TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
+    TempDir dir;
+    Sim sim({"--byte-delay-us", "1000"});
+    ASSERT_TRUE(sim.ready());
+    std::string part;
+    std::string sendable;
+    for (int i = 1; i <= 120; ++i) {
+        const std::string line = (i % 10 == 0 ? "; note " : "G01 X") + std::to_string(i);
+        part += line + "\n";
+        if (line[0] != ';') sendable += line + "\n";
+    }
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
+    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    ASSERT_TRUE(program->send("fpart.nc\n"));
+    ASSERT_TRUE(sim.wait_log("G01 X21\n"));
+    program->signal(SIGINT);
+    ASSERT_TRUE(
+        program->expect("Download of 'part.nc' stopped by the operator: the controller "
+                        "acknowledged line "));
+    ASSERT_TRUE(program->expect(")\n  To resume: r"));
+    ASSERT_TRUE(program->expect(" (options"));
+    const std::string& shown = program->output();
+    const std::size_t from = shown.rfind("To resume: ") + 11;
+    std::string resume = shown.substr(from, shown.rfind(" (options") - from);
+    resume.replace(resume.find(" then "), 6, " ");
+    ASSERT_TRUE(program->send(resume + "\ne\n"));
+    EXPECT_EQ(program->finish().exit_status, 1);
+    EXPECT_EQ(sim.log(), sendable);
+}
+
+// Twice: the wait for the prompt is given up, and the report says the line
+// went out whole without it.
+TEST(CtrlC, TwiceGivesUpTheWait) {
+    TempDir dir;
+    Sim sim({"--silent"});
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21 G90\nM30\n"));
+    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    ASSERT_TRUE(program->send("fpart.nc\n"));
+    ASSERT_TRUE(sim.wait_log("G21 G90\n"));
+    program->signal(SIGINT);
+    ASSERT_TRUE(signals_taken(program->pid()));
+    program->signal(SIGINT);
+    EXPECT_TRUE(program->expect(
+        "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n\nDownload "
+        "of 'part.nc' stopped by the operator: the controller acknowledged none of its lines\n  "
+        "Line 1 went out whole but its prompt did not come: the controller may or may not have "
+        "run it\n  To resume: r1 then fpart.nc (options: -r1 -fpart.nc)\n\n-"));
+    terminate_waiting(*program);
+}
+
+// SIGTERM and SIGHUP during a long line: the line goes out whole, then the
+// program ends by the signal with the device given back as it was found.
+TEST(EndingSignal, FinishesTheLineAndGivesTheDeviceBack) {
+    for (int sig : {SIGTERM, SIGHUP}) {
+        TempDir dir;
+        Sim sim({"--byte-delay-us", "300"});
+        ASSERT_TRUE(sim.ready());
+        const std::string line = "G01 " + std::string(3000, 'X');
+        ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), line + "\nM30\n"));
+        auto device_mode = [&] {
+            termios t{};
+            const int fd = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            tcgetattr(fd, &t);
+            close(fd);
+            return std::vector<tcflag_t>{t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
+        };
+        const auto before = device_mode();
+        auto program = vqtest::start_vqdnc({"-fpart.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+        ASSERT_TRUE(sim.wait_log("G01 XXX"));
+        program->signal(sig);
+        EXPECT_EQ(program->finish().exit_status, 128 + sig);
+        EXPECT_TRUE(sim.wait_log(line + "\n"));
+        EXPECT_EQ(sim.log(), line + "\n");
+        EXPECT_EQ(device_mode(), before) << sig;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The controller hangs up in the middle of a download
 // ---------------------------------------------------------------------------
@@ -158,6 +255,7 @@ struct FaultCase {
     std::string input;
     std::string shown;  // @ stands for the device path
     std::string wire;   // what the controller receives
+    int status = 1;     // of the shell's pipeline
 };
 
 void PrintTo(const FaultCase& c, std::ostream* out) {
@@ -182,7 +280,7 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     std::string shown = c.shown;
     for (std::size_t at = shown.find('@'); at != std::string::npos; at = shown.find('@'))
         shown.replace(at, 1, device);
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.exit_status, c.status);
     EXPECT_EQ(vqtest::without_device_list(result.output), shown);
     EXPECT_EQ(sim.log(), c.wire);
 }
@@ -222,7 +320,16 @@ INSTANTIATE_TEST_SUITE_P(
                   kPart},
         FaultCase{"StdoutClosed", {}, false, "-fpart.nc >&-", "", "", kPart},
         FaultCase{"StdinClosed", {}, false, "<&-", "", kStart, ""},
-        FaultCase{"AllClosed", {}, false, "-fpart.nc <&- >&- 2>&-", "", "", kPart}),
+        FaultCase{"AllClosed", {}, false, "-fpart.nc <&- >&- 2>&-", "", "", kPart},
+        // The reader of the output goes away: the download goes on to its end.
+        FaultCase{"StdoutReaderGone",
+                  {"--byte-delay-us", "2000"},
+                  false,
+                  "-fpart.nc | head -c 8",
+                  "",
+                  kBanner.substr(0, 8),
+                  kPart,
+                  0}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // The adapter comes back under the same name: the next typed line finds the
