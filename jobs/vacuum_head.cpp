@@ -57,13 +57,13 @@ bool send_dwell() {
 }
 
 void lift(const HeadValues& v) {
-    if (!ensure_link()) return;
+    if (!ensure_link(kAfterEcho)) return;
     std::printf("\n lift part");
     send_move(v.lift_height, v.lift_rate);
 }
 
 void place(const HeadValues& v) {
-    if (!ensure_link()) return;
+    if (!ensure_link(kAfterEcho)) return;
     std::printf("\n place part");
     if (!send_move(v.place_height, v.place_rate)) return;
     std::printf(" - dwell");

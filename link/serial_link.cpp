@@ -73,7 +73,7 @@ bool open_port_at_rate(int port) {
 // the port, so the next line is not glued to it.
 void hold_port(int port) {
     std::printf(
-        "COM%d holds an unfinished line: %zu bytes of it went out - re-open the port "
+        "\nCOM%d holds an unfinished line: %zu bytes of it went out - re-open the port "
         "with c or b\n",
         port + 1, line_sent);
     if (known_port(port)) unfinished[static_cast<std::size_t>(port)] = true;
@@ -120,8 +120,9 @@ void reopen_link(int port_in_use) {
     open_port_at_rate(settings.port_number);
 }
 
-bool ensure_link() {
+bool ensure_link(bool after_echo) {
     const int port = settings.port_number;
+    if (after_echo && !link_up()) std::printf("\n");  // its messages start a line of their own
     if (holds_unfinished(port)) {
         std::printf("Not sent: COM%d holds an unfinished line - re-open the port with c or b\n",
                     port + 1);
@@ -151,13 +152,13 @@ void note_request_complete() {
 
 void drop_link(int error) {
     const int port = settings.port_number;
-    char path[4096];
-    if (!device_path(port, path, sizeof path)) path[0] = '\0';
-    std::printf("\nLink lost on COM%d (%s): %s - port closed\n", port + 1, path,
-                loss_reason(error));
+    char path[kShownPathSize];
+    shown_device_path(port, path, sizeof path);
+    std::printf("\nLink lost on COM%d (%s): %s - port closed", port + 1, path, loss_reason(error));
     if (line_sent > 0) {
-        hold_port(port);
+        hold_port(port);  // its line follows on a line of its own
     } else {
+        std::printf("\n");
         close_port(port);
     }
 }

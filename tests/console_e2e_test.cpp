@@ -103,7 +103,7 @@ TEST_F(Console, QueryShowsFourAnswersAndNoPromptOfItsOwn) {
 
 TEST_F(Console, RateChangeReopensAndTheLinkStillWorks) {
     auto result = run("b9600 g X1\nb57600\ne\n");
-    EXPECT_EQ(result.output, kStart + "\n-n1 g X1\nok\n-\n-" + "Unrecognized baud rate\n\n-");
+    EXPECT_EQ(result.output, kStart + "\n-n1 g X1\nok\n-\n-" + "\n-");
     EXPECT_EQ(sim_.log(), "n1 g X1\n");
 }
 
@@ -187,9 +187,11 @@ TEST(StartUp, SecondProgramOnTheSameDeviceGetsTheErrorAndWritesNothing) {
     // EBUSY for an ordinary user (the port is held exclusively), EWOULDBLOCK for
     // root (the lock); then the rate call fails on the port that is not open.
     std::string errors = second.output.substr(kStart.size());
+    const std::string held = open_failure(sim.link(), vqtest::in_use_by_vqdnc(first->pid()));
     EXPECT_TRUE(std::regex_match(
-        errors, std::regex(kPortError + "(11|16)\n" + open_failure(sim.link(), vqtest::kInUse) +
-                           kPortError + "9\n[^]*")))
+        errors,
+        std::regex(kPortError + "(11|16)\n" + std::regex_replace(held, std::regex("[()]"), "\\$&") +
+                   kPortError + "9\n[^]*")))
         << errors;
     EXPECT_EQ(errors.substr(errors.size() - kHint.size()), kHint);
     // The first one keeps the line; the second never put a byte on it.

@@ -38,7 +38,7 @@ using vqtest::kPortError;
 using vqtest::kStart;
 
 const std::string kUnfinished =
-    "COM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
+    "\nCOM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
 const std::string kRefused =
     "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n";
 // Opening the missing device refused, with the line on what to do (@ stands for
@@ -127,7 +127,7 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(vqtest::without_device_list(result.output),
               kBanner + "\n-" + kSixLines[0] + "\nok-" + kSixLines[1].substr(0, 100) +
-                  "\nLink lost on COM1 (" + sim.link() + "): the device hung up - port closed\n" +
+                  "\nLink lost on COM1 (" + sim.link() + "): the device hung up - port closed" +
                   kUnfinished + "Download of 'part.nc' stopped: 1 lines sent whole\n" + kRefused +
                   std::regex_replace(kOpenFails + kOpenFails, std::regex("@"), sim.link()));
     EXPECT_TRUE(sim.log().size() >= 108 && part.starts_with(sim.log())) << sim.log();
@@ -540,9 +540,10 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     // on the port that is not open; at start-up, for -b and for -f.
     const vqtest::RunResult second = run_vqdnc({"-b9600", "-fpart.nc"}, "", env, dir.path());
     EXPECT_FALSE(second.timed_out);
-    const std::string refused = kPortError + "busy\n" +
-                                vqtest::open_failure(sim.link(), vqtest::kInUse) + kPortError +
-                                "9\n";
+    const std::string refused =
+        kPortError + "busy\n" +
+        vqtest::open_failure(sim.link(), vqtest::in_use_by_vqdnc(first->pid())) + kPortError +
+        "9\n";
     EXPECT_EQ(std::regex_replace(second.output, std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
               kBanner + refused + kHint + refused + refused);
