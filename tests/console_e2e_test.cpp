@@ -238,9 +238,13 @@ TEST(OptionMode, HelpAndVersionAnswerWithSuccessAndNothingElse) {
     // A file that would print a message and a device that cannot be opened: neither shows.
     ASSERT_TRUE(vqtest::write_file(dir.file("dnconfig.txt"), "baudrate 1\n"));
     Env env = {{"VQDNC_COM1", "/nonexistent/tty"}};
-    for (auto [args, shown] : {std::pair{std::vector<std::string>{"--help"}, kHelp},
-                               {{"--version"}, "VQ318G DNC Program V1.05\n"},
-                               {{"-cCOM2", "--help", "-fpart.nc"}, kHelp}}) {
+    // --help is the program's usage, not the h command's help.
+    const std::string usage = run_vqdnc({"--help"}, "", env, dir.path()).output;
+    EXPECT_TRUE(usage.starts_with("Usage: vqdnc ") &&
+                usage.ends_with("README.md.gz in the package.\n"));
+    for (auto [args, shown] :
+         {std::pair{std::vector<std::string>{"--version"}, "VQ318G DNC Program V1.05\n"s},
+          {{"-cCOM2", "--help", "-fpart.nc"}, usage}}) {
         auto result = run_vqdnc(args, "", env, dir.path());
         EXPECT_EQ(result.output, shown);
         EXPECT_EQ(result.exit_status, 0);
