@@ -218,6 +218,10 @@ struct LatencyCase {
     const char* timer_opened;  // latency_timer while the port is open
 };
 
+void PrintTo(const LatencyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class LowLatency : public SerialPort, public testing::WithParamInterface<LatencyCase> {};
 
 // The device is reached through a stable name, as under /dev/serial/by-id/;
