@@ -19,6 +19,15 @@ constexpr int kOneStopBit = 0;
 constexpr int kDataBits = 8;
 constexpr int kNoPort = -1;
 
+// Set while a job makes the port ready with the cursor after a key's echo:
+// the first message then begins a line of its own.
+bool after_key_echo = false;
+
+void start_message_line() {
+    if (after_key_echo) std::printf("\n");
+    after_key_echo = false;
+}
+
 // The port that is open, or kNoPort. Only one is open at a time.
 int opened_port = kNoPort;
 // Bytes of the current line that went out on the open port: those after the
@@ -97,6 +106,7 @@ void notice_idle_loss(int port) {
 int check_call(int port, int result) {
     if (result >= 0) return result;
     int error = errno;  // taken first: printing and closing may change it
+    start_message_line();
     std::printf("ERROR: %s: %d\n",
                 "Com port selection maybe wrong or in use by another application", error);
     serial_close(port);
@@ -122,14 +132,18 @@ void reopen_link(int port_in_use) {
 
 bool ensure_link(bool after_echo) {
     const int port = settings.port_number;
-    if (after_echo && !link_up()) std::printf("\n");  // its messages start a line of their own
+    after_key_echo = after_echo;
+    bool ready = false;
     if (holds_unfinished(port)) {
+        start_message_line();
         std::printf("Not sent: COM%d holds an unfinished line - re-open the port with c or b\n",
                     port + 1);
-        return false;
+    } else {
+        notice_idle_loss(port);
+        ready = opened_port == port || open_port_at_rate(port);
     }
-    notice_idle_loss(port);
-    return opened_port == port || open_port_at_rate(port);
+    after_key_echo = false;
+    return ready;
 }
 
 void hold_unfinished_line() {
@@ -154,6 +168,7 @@ void drop_link(int error) {
     const int port = settings.port_number;
     char path[kShownPathSize];
     shown_device_path(port, path, sizeof path);
+    after_key_echo = false;  // this line begins with its own line feed
     std::printf("\nLink lost on COM%d (%s): %s - port closed", port + 1, path, loss_reason(error));
     if (line_sent > 0) {
         hold_port(port);  // its line follows on a line of its own
