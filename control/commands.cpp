@@ -16,12 +16,23 @@
 #include "link/link.h"
 #include "platform/console.h"
 #include "platform/console_lines.h"
+#include "platform/keyboard.h"
+#include "platform/progress.h"
 #include "platform/serial_port.h"
+#include "platform/signals.h"
 
 namespace {
 
 constexpr int kPromptAfter = 1;
 constexpr int kNoPrompt = 2;
+
+// Exit statuses of option mode: everything ran through (the status the program
+// always had), or a download stopped early or could not reach the controller.
+constexpr int kRanThrough = 1;
+constexpr int kStoppedEarly = 2;
+// A download did not run to the end of its file: the options after it are
+// not run, and the program ends with kStoppedEarly.
+bool download_failed = false;
 
 struct Row {
     std::string_view letters;
@@ -59,7 +70,31 @@ int select_rate(std::string_view text) {
 int download(std::string_view text) {
     if (refused_for_nul(text)) return kPromptAfter;
     set_download_path(rest_of(text));  // fits: a command has at most 199 characters
-    download_file();
+    if (!download_file()) download_failed = true;
+    return kPromptAfter;
+}
+
+// The line number after r: digits only, from 1, as many as a long holds.
+long resume_line_of(std::string_view digits) {
+    constexpr std::size_t kMostDigits = 9;
+    if (digits.empty() || digits.size() > kMostDigits) return 0;
+    long line = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        line = line * 10 + (c - '0');
+    }
+    return line;
+}
+
+int resume_from(std::string_view text) {
+    const long line = resume_line_of(rest_of(text));
+    if (line < 1) {
+        std::printf("Line to resume from must be a number from 1 to 999999999: '%.*s' - ignored\n",
+                    static_cast<int>(text.size() - 1), text.data() + 1);
+        return kPromptAfter;
+    }
+    settings.resume_line = line;
+    std::printf("The next download starts at its line %ld\n", line);
     return kPromptAfter;
 }
 
@@ -69,17 +104,20 @@ int help(std::string_view) {
 }
 
 int numbered_line(std::string_view token) {
+    JobScope job;
     send_typed_line(token, true);
     return kPromptAfter;
 }
 
 int typed_line(std::string_view token) {
+    JobScope job;
     send_typed_line(token, false);
     return kPromptAfter;
 }
 
 // The controller's last prompt serves, unless the query could not be made.
 int query(std::string_view) {
+    JobScope job;
     return query_controller() ? kNoPrompt : kPromptAfter;
 }
 
@@ -101,15 +139,16 @@ int leave(std::string_view) {
     close_and_exit();
 }
 
-constexpr std::array<Row, 4> kOptions = {{
+constexpr std::array<Row, 5> kOptions = {{
     {"c", select_channel},
     {"b", select_rate},
     {"f", download},
     {"h", help},
+    {"r", resume_from},
 }};
 
 // "hf" and "ho" stand before "h", so words starting with them do not print the help.
-constexpr std::array<Row, 12> kCommands = {{
+constexpr std::array<Row, 13> kCommands = {{
     {"c", select_channel},
     {"b", select_rate},
     {"f", download},
@@ -120,6 +159,7 @@ constexpr std::array<Row, 12> kCommands = {{
     {"ho", nothing},
     {"v", vacuum_head},
     {"q", quiet},
+    {"r", resume_from},
     {"h", help},
     {"e", leave},
 }};
@@ -178,9 +218,15 @@ void print_help() {
     std::printf("  G Code files can contain comments ';' \n\n");
 }
 
-void close_and_exit() {
+void close_and_exit(int status) {
     serial_close(settings.port_number);
-    std::exit(1);
+    std::exit(status);
+}
+
+void close_before_signal_end() {
+    progress_end();
+    key_mode_off();
+    serial_close(settings.port_number);
 }
 
 bool run_console_word(int (*run)(std::string_view token)) {
@@ -220,6 +266,10 @@ void run_options(int argc, char** argv) {
             continue;
         }
         run_option(argument.substr(1));
+        if (download_failed && i + 1 < argc) {
+            std::printf("Options after %s not run: the download did not run to the end\n", argv[i]);
+            break;
+        }
     }
-    close_and_exit();
+    close_and_exit(download_failed ? kStoppedEarly : kRanThrough);
 }

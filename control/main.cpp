@@ -11,6 +11,7 @@
 #include "control/commands.h"
 #include "control/settings.h"
 #include "control/usage.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     // by byte and prompts without a line end are visible.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (answered_gnu_option(argc, argv)) return 0;
+    install_signal_handlers(close_before_signal_end);
     set_defaults();
     print_banner();
     if (argc < 2) run_console();

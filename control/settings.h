@@ -23,6 +23,7 @@ struct Settings {
     char output_mode = kNormalOutput;  // kNormalOutput or kQuietOutput
     std::array<char, kPathSize> download_path{};
     char link_error = kNo;  // kYes once a serial call has failed
+    long resume_line = 0;   // the file line the next download starts at; 0: the first
 };
 
 extern Settings settings;

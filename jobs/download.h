@@ -1,5 +1,8 @@
 // G-code file download.
 #pragma once
 
-// Sends the file named by download_path line by line in lock-step.
-void download_file();
+// Sends the file named by download_path line by line in lock-step, from the
+// line resume_line names when it is set (it serves once). False when the
+// download did not run to the end of the file; it then says where it stopped
+// and how to resume.
+bool download_file();

@@ -17,7 +17,10 @@ SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::spa
     for (; result.used < input.size(); ++result.used) {
         const char c = input[result.used];
         if (splitter.place == Place::skip) {
-            if (c == '\n') splitter.place = Place::line_start;
+            if (c == '\n') {
+                ++splitter.line_feeds;
+                splitter.place = Place::line_start;
+            }
             continue;
         }
         if (splitter.place == Place::line_start) {
@@ -26,9 +29,11 @@ SplitResult split_lines(LineSplitter& splitter, std::string_view input, std::spa
                 continue;
             }
             splitter.place = Place::text;
+            splitter.line = splitter.line_feeds + 1;
         }
         if (c == '\n') {
             splitter.held_cr = false;  // the line end was a carriage return and a line feed
+            ++splitter.line_feeds;
             ++result.used;
             return end_line(Place::line_start);
         }
@@ -56,6 +61,7 @@ bool finish_lines(LineSplitter& splitter) {
     const bool open_line = splitter.place == Place::text;
     // The end of the file ends the line like a line feed, so a carriage return
     // just before it is dropped too.
-    splitter = LineSplitter{};
+    splitter.place = Place::line_start;
+    splitter.held_cr = false;
     return open_line;
 }

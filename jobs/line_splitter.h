@@ -11,10 +11,13 @@
 // dropped; the end of the file ends a last line that has no line feed.
 // A line starting with ';' is a comment and yields nothing. A NUL ends the
 // text of its line; the rest of that line is dropped.
+// Lines are counted as an editor counts them, comments and empty lines too.
 struct LineSplitter {
     enum class Place : unsigned char { line_start, text, skip };
     Place place = Place::line_start;
     bool held_cr = false;  // a carriage return not yet known to stand before a line feed
+    long line_feeds = 0;   // line feeds taken so far
+    long line = 0;         // the file line, from 1, whose text is being split
 };
 
 struct SplitResult {

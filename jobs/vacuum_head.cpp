@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/console_lines.h"
 #include "platform/keyboard.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -56,20 +57,26 @@ bool send_dwell() {
     return send_and_await(kDwellLine, settings.prompt_char, static_cast<int>(kDwellLine.size()));
 }
 
-void lift(const HeadValues& v) {
-    if (!ensure_link(kAfterEcho)) return;
+// Each returns false when the operator stopped it with Ctrl-C: the processor
+// then ends after the line in flight.
+bool lift(const HeadValues& v) {
+    if (!ensure_link(kAfterEcho)) return true;
+    JobScope job;
     std::printf("\n lift part");
     send_move(v.lift_height, v.lift_rate);
+    return !stop_asked();
 }
 
-void place(const HeadValues& v) {
-    if (!ensure_link(kAfterEcho)) return;
+bool place(const HeadValues& v) {
+    if (!ensure_link(kAfterEcho)) return true;
+    JobScope job;
     std::printf("\n place part");
-    if (!send_move(v.place_height, v.place_rate)) return;
+    if (!send_move(v.place_height, v.place_rate) || stop_asked()) return !stop_asked();
     std::printf(" - dwell");
-    if (!send_dwell()) return;
+    if (!send_dwell() || stop_asked()) return !stop_asked();
     std::printf(" - lift part");
     send_move(v.return_height, v.lift_rate);
+    return !stop_asked();
 }
 
 // The four numbers are typed as a line, with the terminal's echo and editing.
@@ -118,12 +125,17 @@ void run_vacuum_head() {
         int key = next_key();
         if (key == kKeyEnd) break;
         if (key != kKeySequence) std::putchar(key);
+        bool go_on = true;
         if (key == 'a') {
             adjust(values, held);
         } else if (key == 'l') {
-            lift(values);
+            go_on = lift(values);
         } else if (key == 'p') {
-            place(values);
+            go_on = place(values);
+        }
+        if (!go_on) {
+            std::printf("\nVacuum head stopped (Ctrl-C)\n");
+            break;
         }
         if (key == 'e') key_mode_off();
         std::printf("\n=");

@@ -10,11 +10,13 @@
 #include "link/port_state.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "platform/signals.h"
 
 namespace {
 
-constexpr int kNoByte = -1;    // the wait ran out
-constexpr int kLostByte = -2;  // the device hung up or failed; errno says why
+constexpr int kNoByte = -1;       // the wait ran out
+constexpr int kLostByte = -2;     // the device hung up or failed; errno says why
+constexpr int kGivenUpByte = -3;  // the operator gave up the wait
 constexpr int kQueryAnswers = 4;
 
 // Bytes from the controller collect here and reach the console in one write
@@ -34,9 +36,19 @@ void show(int byte) {
     shown[shown_count++] = static_cast<char>(byte);
 }
 
+// The operator pressed Ctrl-C twice: the job gives up what it waits for.
+bool wait_given_up() {
+    return stop_requests() >= 2;
+}
+
+// A signal that ends the program is acted on between lines, never inside one.
+void end_if_signalled_between_lines() {
+    end_if_signalled(line_part_way());
+}
+
 // Waits for the next byte from the controller. Returns it, or kNoByte with the
-// elapsed time in `elapsed_ms` once more than REPLY_TIMEOUT_MS has passed, or
-// kLostByte at once when the device has gone.
+// elapsed time in `elapsed_ms` once more than REPLY_TIMEOUT_MS has passed,
+// kLostByte at once when the device has gone, or kGivenUpByte.
 // Between polls it blocks on the device for the time the wait has left, so a
 // byte is taken the moment it arrives and an idle wait costs no CPU.
 int next_byte(std::int64_t& elapsed_ms) {
@@ -50,11 +62,14 @@ int next_byte(std::int64_t& elapsed_ms) {
         flush_shown();
         const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
         if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
+        end_if_signalled_between_lines();
+        if (wait_given_up()) return kGivenUpByte;
     }
 }
 
 // The result of await_prompt for a wait that ended without the prompt.
 std::int64_t wait_ended(int last, std::int64_t elapsed_ms) {
+    if (last == kGivenUpByte) return kWaitAbandoned;
     return last == kLostByte ? kLinkDown : elapsed_ms;
 }
 
@@ -88,13 +103,18 @@ std::size_t queue_text(std::string_view text, std::size_t put) {
     return put;
 }
 
-constexpr int kStalled = 0;  // in place of an errno: the device took nothing for too long
+// In place of an errno: the device took nothing for too long, or the operator
+// gave up the line.
+constexpr int kStalled = 0;
+constexpr int kGivenUp = -1;
 
 // Ends the use of the link after a text could not be sent whole; `went_out` is
 // the part the device took. Returns false for the caller to return.
 bool sending_failed(std::string_view went_out, int error) {
     note_sent(went_out);
-    if (error == kStalled) {
+    if (error == kGivenUp) {
+        hold_unfinished_line();
+    } else if (error == kStalled) {
         give_up_line();
     } else {
         drop_link(error);
@@ -105,6 +125,7 @@ bool sending_failed(std::string_view went_out, int error) {
 }  // namespace
 
 bool send_text(std::string_view text) {
+    end_if_signalled_between_lines();
     if (!link_up()) return false;
     std::size_t put = 0;
     std::size_t queued = 0;  // put, not yet taken by the device
@@ -128,6 +149,9 @@ bool send_text(std::string_view text) {
         const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - idle_ms + 1);
         if (serial_wait(settings.port_number, wait_ms) < 0)
             return sending_failed(text.substr(0, put - queued), errno);
+        // Until the line is out whole, only a second signal ends the program.
+        end_if_signalled(true);
+        if (wait_given_up()) return sending_failed(text.substr(0, put - queued), kGivenUp);
     }
     note_sent(text);
     return true;
@@ -139,18 +163,34 @@ std::int64_t await_prompt(char prompt, int echo_count) {
     const int error = errno;
     flush_shown();  // the echo so far shows before any message
     if (result == kLinkDown) drop_link(error);
+    if (result == kWaitAbandoned) {
+        std::printf(
+            "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n");
+        hold_unfinished_line();  // a long line given up between its pieces
+    }
     return result;
 }
 
 bool send_and_await(std::string_view text, char prompt, int echo_count) {
-    return send_text(text) && await_prompt(prompt, echo_count) != kLinkDown;
+    if (!send_text(text)) return false;
+    const std::int64_t result = await_prompt(prompt, echo_count);
+    return result != kLinkDown && result != kWaitAbandoned;
+}
+
+bool stop_asked() {
+    return stop_requests() > 0;
 }
 
 bool query_controller() {
     if (!ensure_link() || !send_text("v")) return false;
     note_request_complete();  // the controller answers a lone v at once
     for (int i = 0; i < kQueryAnswers; ++i) {
-        if (await_prompt(settings.prompt_char, 0) == kLinkDown) return false;
+        const std::int64_t result = await_prompt(settings.prompt_char, 0);
+        if (result == kLinkDown || result == kWaitAbandoned) return false;
+        if (stop_asked() && i + 1 < kQueryAnswers) {
+            std::printf("\nStopped (Ctrl-C)\n");
+            return false;
+        }
     }
     return true;
 }

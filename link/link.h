@@ -9,6 +9,9 @@
 inline constexpr std::int64_t REPLY_TIMEOUT_MS = 1000000;
 // What await_prompt returns when the port is not open or the link went down.
 inline constexpr std::int64_t kLinkDown = -1;
+// What it returns when the operator gave up the wait (Ctrl-C twice); the port
+// stays open.
+inline constexpr std::int64_t kWaitAbandoned = -2;
 
 // Passes a serial layer result through; a negative one prints the error line,
 // closes `port` and raises link_error.
@@ -32,11 +35,14 @@ bool ensure_link(bool after_echo = false);
 bool send_text(std::string_view text);
 // Reads and shows `echo_count` echo bytes, then the answer up to the prompt.
 // Returns 0 once the prompt has come, the elapsed milliseconds when the wait
-// for one byte ran past REPLY_TIMEOUT_MS, or kLinkDown.
+// for one byte ran past REPLY_TIMEOUT_MS, kLinkDown or kWaitAbandoned.
 std::int64_t await_prompt(char prompt, int echo_count);
-// send_text, then await_prompt: false when the text could not go out whole
-// or the link went down, so the job ends.
+// send_text, then await_prompt: false when the text could not go out whole,
+// the link went down or the operator gave up the wait, so the job ends.
 bool send_and_await(std::string_view text, char prompt, int echo_count);
+// Whether the operator asked the job to stop (Ctrl-C) once the line in flight
+// is done; the job then stops before its next line.
+bool stop_asked();
 // The i command: sends the query "v" and shows the answer over four prompts.
 // False when the link was down, so the caller shows its own prompt.
 bool query_controller();

@@ -13,6 +13,8 @@ bool link_up();
 void note_sent(std::string_view bytes);
 // The bytes sent so far are a whole request even without a line feed.
 void note_request_complete();
+// Part of the current line went out and the rest has not.
+bool line_part_way();
 // The device hung up or failed with `error`: says so, closes the port and
 // holds a line that went out only in part.
 void drop_link(int error);

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/signals.h"
+
 namespace {
 
 std::array<unsigned char, 4096> buffer;
@@ -24,9 +26,25 @@ bool pushed_waiting() {
     return pushed_head < pushed.size();
 }
 
+// Waits for input or a signal; a signal that ends the program is acted on
+// here, as no line is on its way to the controller while the console waits.
+// 1 when standard input is ready to be read, 0 when not.
+int poll_input(int timeout_ms) {
+    std::array<pollfd, 2> fds = {{{STDIN_FILENO, POLLIN, 0}, {signal_wake_fd(), POLLIN, 0}}};
+    const int ready = poll(fds.data(), fds.size(), timeout_ms);
+    if (fds[1].revents != 0) {
+        drain_signal_wakes();
+        end_if_signalled();
+    }
+    if (ready < 0) return errno == EINTR ? 0 : 1;  // the read then says what failed
+    return fds[0].revents != 0 ? 1 : 0;
+}
+
 // Blocks for more input; false once standard input has ended or failed.
 bool refill() {
     if (ended) return false;
+    while (poll_input(-1) == 0) {
+    }
     ssize_t n;
     do {
         n = read(STDIN_FILENO, buffer.data(), buffer.size());
@@ -61,10 +79,9 @@ bool console_buffered() {
 
 bool console_wait(int timeout_ms) {
     if (console_buffered() || ended) return true;
-    pollfd pfd{STDIN_FILENO, POLLIN, 0};
     // Any event counts: on a hang-up or a closed descriptor the next read
     // reports the end of input, so a caller never waits on it again.
-    return poll(&pfd, 1, timeout_ms < 0 ? -1 : timeout_ms) > 0;
+    return poll_input(timeout_ms < 0 ? -1 : timeout_ms) > 0;
 }
 
 bool console_unget(std::string_view bytes) {

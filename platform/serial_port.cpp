@@ -24,6 +24,7 @@
 
 #include "platform/device_map.h"
 #include "platform/low_latency.h"
+#include "platform/signals.h"
 #include "platform/terminal_users.h"
 
 namespace {
@@ -283,10 +284,14 @@ int serial_wait(int port, int timeout_ms) {
     if (p == nullptr) return fail(EBADF);
     const bool sending = tx_queued(*p);
     if (!sending && rx_waiting(*p)) return 1;
-    pollfd pfd{p->fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
-    int ready = poll(&pfd, 1, timeout_ms);
+    // A signal ends the wait early, for the caller to see what came.
+    std::array<pollfd, 2> fds = {{{p->fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0},
+                                  {signal_wake_fd(), POLLIN, 0}}};
+    int ready = poll(fds.data(), fds.size(), timeout_ms);
     if (ready < 0) return errno == EINTR ? 0 : lost(errno);
-    if (ready == 0) return 0;
+    if (fds[1].revents != 0) drain_signal_wakes();
+    const pollfd& pfd = fds[0];
+    if (pfd.revents == 0) return 0;
     if (sending) return (pfd.revents & POLLOUT) != 0 ? 1 : lost(EIO);
     int got = fill_rx(*p);
     if (got > 0) return 1;

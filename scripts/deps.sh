@@ -2,7 +2,7 @@
 # Installs what building and testing vqdnc needs and this machine lacks.
 # Usage: scripts/deps.sh [build|test|all|package]
 #   build: compiler and CMake; test: also GoogleTest, Google Benchmark, and
-#   ser2net and socat for the device-server test;
+#   ser2net and socat for the device-server test, tmux for the terminal test;
 #   all: also clang with its sanitizer and fuzzer runtimes, and clang-format;
 #   package: compiler, CMake and the Debian tools, lintian included.
 set -euo pipefail
@@ -10,8 +10,8 @@ set -euo pipefail
 want=(g++ cmake make)
 case "${1:-test}" in
     build) ;;
-    test) want+=(libgtest-dev libgmock-dev libbenchmark-dev ser2net socat) ;;
-    all) want+=(libgtest-dev libgmock-dev libbenchmark-dev ser2net socat clang libclang-rt-14-dev clang-format) ;;
+    test) want+=(libgtest-dev libgmock-dev libbenchmark-dev ser2net socat tmux) ;;
+    all) want+=(libgtest-dev libgmock-dev libbenchmark-dev ser2net socat tmux clang libclang-rt-14-dev clang-format) ;;
     package) want+=(dpkg-dev lintian) ;;
     *) echo "usage: $0 [build|test|all|package]" >&2; exit 2 ;;
 esac

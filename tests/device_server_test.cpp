@@ -165,7 +165,7 @@ TEST_F(DeviceServer, TypedLinesQueryAndRateChangeShowAsOnADirectLink) {
 }
 
 // ser2net stopped in the middle of a download: vqdnc reports the lost link at
-// once, says how many lines went out whole, and is back at its prompt; once
+// once, says which line the controller acknowledged last, and is back at its prompt; once
 // the path is up again, the next command re-opens the link.
 TEST_F(DeviceServer, ServerStoppedMidDownloadEndsTheDownloadAtOnce) {
     const std::string part = part_program(5000);  // far more than goes out before the stop
@@ -178,9 +178,10 @@ TEST_F(DeviceServer, ServerStoppedMidDownloadEndsTheDownloadAtOnce) {
 
     ASSERT_TRUE(program->expect("\nLink lost on COM1 (")) << program->output().substr(0, 400);
     ASSERT_TRUE(program->expect("the device hung up - port closed\n")) << program->unmatched();
-    ASSERT_TRUE(program->expect("Download of 'part.nc' stopped: ")) << program->unmatched();
+    ASSERT_TRUE(program->expect("Download of 'part.nc' stopped: the controller acknowledged line "))
+        << program->unmatched();
     const long sent = std::atol(program->unmatched().c_str());
-    ASSERT_TRUE(program->expect(" lines sent whole\n")) << program->unmatched();
+    ASSERT_TRUE(program->expect("  To resume: r")) << program->unmatched();
     ASSERT_TRUE(program->expect("\n-")) << program->unmatched();
 
     // The board holds whole lines from the start of the file, and one line at

@@ -5,14 +5,17 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
+#include "loopback.h"
 #include "screens.h"
 
 namespace {
 
 using vqtest::Env;
+using vqtest::run_program;
 using vqtest::run_vqdnc;
 using vqtest::Sim;
 using vqtest::TempDir;
@@ -106,12 +109,19 @@ TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
     ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
     ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
     ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
-    auto result = run({"-fdnconfig.txt", "-fzero", "-f/dev/zero", "-fdir"});
+    auto result = run({}, "fdnconfig.txt fzero f/dev/zero fdir\n");
     const std::string refused = "Cannot open G Code file '";
-    EXPECT_EQ(result.output, kBanner + refused + "dnconfig.txt': Not a regular file\n" + refused +
-                                 "zero': Not a regular file\n" + refused +
-                                 "/dev/zero': Not a regular file\n" + refused +
-                                 "dir': Is a directory\n");
+    EXPECT_EQ(result.output, kStart + refused + "dnconfig.txt': Not a regular file\n\n-" + refused +
+                                 "zero': Not a regular file\n\n-" + refused +
+                                 "/dev/zero': Not a regular file\n\n-" + refused +
+                                 "dir': Is a directory\n\n-");
+    EXPECT_EQ(sim_.log(), "");
+    // In option mode a download that could not run stops the options after it.
+    result = run({"-fdir", "-fpart.nc"});
+    EXPECT_EQ(result.output, kBanner + refused +
+                                 "dir': Is a directory\nOptions after -fdir not run: the download "
+                                 "did not run to the end\n");
+    EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(sim_.log(), "");
 }
 
@@ -128,4 +138,40 @@ TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
     EXPECT_EQ(result.exit_status, 1);
 }
 
+// In a terminal the download's status line stands on the bottom row while the
+// output scrolls above it; afterwards the screen holds the output alone and
+// scrolls whole again.
+TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
+    Sim sim({"--byte-delay-us", "4000"});
+    TempDir dir;
+    std::string part;
+    std::string expected = kBanner + "\n-";
+    for (int i = 1; i <= 20; ++i) {
+        part += "G01 X" + std::to_string(i) + "\n";
+        expected += "G01 X" + std::to_string(i) + "\nok-";
+    }
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
+    auto tmux = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"-S", dir.file("tmux"), "-f", "/dev/null"});
+        return run_program(vqtest::find_tool("tmux"), args, "", {{"VQDNC_COM1", sim.link()}})
+            .output;
+    };
+    auto screen_shows = [&](const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + vqtest::kWaitTimeout;
+        while (tmux({"capture-pane", "-pJ"}).find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(vqtest::Millis(10));
+        }
+        return true;
+    };
+    tmux({"new-session", "-d", "-x", "80", "-y", "30", "-c", dir.path(),
+          vqtest::vqdnc_path() + " -fpart.nc; echo END; sleep 30"});
+    EXPECT_TRUE(screen_shows("\npart.nc  line "));
+    EXPECT_TRUE(screen_shows("END"));
+    std::string screen = tmux({"capture-pane", "-pJ"});
+    screen.erase(screen.find_last_not_of('\n') + 1);
+    EXPECT_EQ(screen, expected + "END");
+    EXPECT_EQ(tmux({"display-message", "-p", "#{scroll_region_lower}"}), "29\n");
+    tmux({"kill-server"});
+}
 }  // namespace

@@ -114,22 +114,32 @@ const std::vector<std::string> kSixLines = {
 
 // The hang-up comes in the echo of the first piece of the long line: the
 // download stops at once, and the port holds the piece that went out, so the
-// next option sends nothing until -b re-opens the port.
+// next download sends nothing until b re-opens the port; in option mode the
+// options after the download are not run.
 TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
     TempDir dir;
     Sim sim({"--hangup-after-bytes", "108"});
     ASSERT_TRUE(sim.ready());
     const std::string part = lines_with_line_feeds(kSixLines, 6);
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
-    auto result = run_vqdnc({"-fpart.nc", "-fpart.nc", "-b115200", "-fpart.nc"}, "",
+    auto result = run_vqdnc({}, "fpart.nc\nfpart.nc\nb115200\nfpart.nc\n",
                             {{"VQDNC_COM1", sim.link()}}, dir.path());
-
+    const std::string stopped =
+        "\nok-" + kSixLines[1].substr(0, 100) + "\nLink lost on COM1 (" + sim.link() +
+        "): the device hung up - port closed" + kUnfinished +
+        "Download of 'part.nc' stopped: the controller acknowledged line 1 last (G21 G90)\n"
+        "  To resume: r2 then fpart.nc (options: -r2 -fpart.nc)\n";
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(vqtest::without_device_list(result.output),
-              kBanner + "\n-" + kSixLines[0] + "\nok-" + kSixLines[1].substr(0, 100) +
-                  "\nLink lost on COM1 (" + sim.link() + "): the device hung up - port closed" +
-                  kUnfinished + "Download of 'part.nc' stopped: 1 lines sent whole\n" + kRefused +
-                  std::regex_replace(kOpenFails + kOpenFails, std::regex("@"), sim.link()));
+              kStart + "\n-" + kSixLines[0] + stopped + "\n-" + kRefused + "\n-" +
+                  std::regex_replace(kOpenFails + "\n-" + kOpenFails + "\n-", std::regex("@"),
+                                     sim.link()));
+    // Option mode: the options after a download that stopped early are not run.
+    Sim again({"--hangup-after-bytes", "108"});
+    result = run_vqdnc({"-fpart.nc", "-fpart.nc"}, "", {{"VQDNC_COM1", again.link()}}, dir.path());
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_TRUE(result.output.ends_with(
+        "Options after -fpart.nc not run: the download did not run to the end\n"));
     EXPECT_TRUE(sim.log().size() >= 108 && part.starts_with(sim.log())) << sim.log();
 }
 
@@ -189,7 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "fpart.nc\nfpart.nc\ne\n",
                   kStart +
                       "\n-G21 G90\nok-G00 Z5\nok-G01 X\nLink lost on COM1 (@): the device hung "
-                      "up - port closed\nDownload of 'part.nc' stopped: 3 lines sent whole\n\n-" +
+                      "up - port closed\nDownload of 'part.nc' stopped: the controller "
+                      "acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but its prompt "
+                      "did not come: the controller may or may not have run it\n  To resume: r3 "
+                      "then fpart.nc (options: -r3 -fpart.nc)\n\n-" +
                       kOpenFails + "\n-",
                   "G21 G90\nG00 Z5\nG01 X"},  // the board took no byte after the 20th
         FaultCase{"NeverOpened",

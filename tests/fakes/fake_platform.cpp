@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/device_hint.h"
 #include "platform/device_map.h"
+#include "platform/progress.h"
 #include "platform/serial_port.h"
 
 namespace fake {
@@ -140,3 +141,8 @@ int console_get() {
 bool console_buffered() {
     return state.console_pos < state.console.size();
 }
+
+// The tests' output is no terminal: no status line.
+void progress_begin(std::string_view, std::int64_t) {}
+void progress_update(long, std::int64_t) {}
+void progress_end() {}

@@ -1,0 +1,13 @@
+// The status line at the terminal's bottom while a download runs. Nothing
+// at all happens unless standard output is a terminal.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// total 0 or unknown: no share/time left
+void progress_begin(std::string_view file_name, std::int64_t total_bytes);
+// cheap; redraws at most a few times a second (clock_ms)
+void progress_update(long file_line, std::int64_t bytes_done);
+// removes the line and gives the whole screen back; safe to call when not begun, and twice
+void progress_end();
