@@ -37,6 +37,19 @@ void apply_prompt_char(FileSource& source) {
     if (c >= 0) settings.prompt_char = static_cast<char>(c);
 }
 
+// Editors on other systems may save the file with a UTF-8 byte-order mark;
+// read as part of the first word, it would hide that key.
+void skip_byte_order_mark(std::FILE* file) {
+    const long start = std::ftell(file);
+    const unsigned char mark[] = {0xEF, 0xBB, 0xBF};
+    for (unsigned char byte : mark) {
+        if (std::getc(file) != byte) {
+            std::fseek(file, start, SEEK_SET);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 // Anything but a regular file counts as missing: a FIFO or /dev/zero would
@@ -56,6 +69,7 @@ int load_config() {
 }
 
 void load_config_from(std::FILE* file) {
+    skip_byte_order_mark(file);
     FileSource source{file};
     Word<kConfigWordSize> value;
     for (;;) {

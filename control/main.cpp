@@ -10,6 +10,7 @@
 
 #include "control/commands.h"
 #include "control/settings.h"
+#include "control/usage.h"
 #include "platform/signals.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 bool answered_gnu_option(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
-        if (argument == "--help") print_help();
+        if (argument == "--help") print_usage();
         if (argument == "--version") print_version();
         if (argument == "--help" || argument == "--version") return true;
     }

@@ -18,12 +18,14 @@ struct RateText {
     std::int32_t code;
 };
 
-constexpr std::array<RateText, 7> kRateTexts = {{{"2400", 3},
+// 57600, the rate's usual name, is taken for code 8 as well as the program's 57200.
+constexpr std::array<RateText, 8> kRateTexts = {{{"2400", 3},
                                                  {"4800", 4},
                                                  {"9600", 5},
                                                  {"19200", 6},
                                                  {"38400", 7},
                                                  {"57200", 8},
+                                                 {"57600", 8},
                                                  {"115200", 9}}};
 
 // Code 8 is shown as 57200 as the operator types it; the line runs at 57600.

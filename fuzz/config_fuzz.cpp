@@ -47,6 +47,10 @@ void apply_rate(Reading& r, const std::string& text) {
             return;
         }
     }
+    if (text == "57600") {
+        r.rate_code = 8;
+        return;
+    }
     r.printed += "Unrecognized baud rate\n";
     r.rate_code = 7;
 }
@@ -64,6 +68,7 @@ void apply_channel(Reading& r, const std::string& text) {
 }
 
 void read_all(Reading& r) {
+    if (r.data.starts_with("\xEF\xBB\xBF")) r.pos = 3;  // a byte-order mark
     std::string key;
     std::string value;
     while (next_word(r, key)) {

@@ -60,7 +60,7 @@ bool send_dwell() {
 // Each returns false when the operator stopped it with Ctrl-C: the processor
 // then ends after the line in flight.
 bool lift(const HeadValues& v) {
-    if (!ensure_link()) return true;
+    if (!ensure_link(kAfterEcho)) return true;
     JobScope job;
     std::printf("\n lift part");
     send_move(v.lift_height, v.lift_rate);
@@ -68,7 +68,7 @@ bool lift(const HeadValues& v) {
 }
 
 bool place(const HeadValues& v) {
-    if (!ensure_link()) return true;
+    if (!ensure_link(kAfterEcho)) return true;
     JobScope job;
     std::printf("\n place part");
     if (!send_move(v.place_height, v.place_rate) || stop_asked()) return !stop_asked();

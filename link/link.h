@@ -24,7 +24,10 @@ void reopen_link(int port_in_use);
 // Makes sure port_number can take a line before a job uses it: a port that is
 // not open (it failed to open, or its device went away) is opened again at
 // rate_code. False, with the reason printed, when the job must not send.
-bool ensure_link();
+// `after_echo`: the cursor stands after a key's echo, so the messages of a
+// port that has to be opened again begin on a new line.
+inline constexpr bool kAfterEcho = true;
+bool ensure_link(bool after_echo = false);
 
 // Puts each byte of `text` on the port, nothing added, and waits until the
 // device has taken them all. False when the link went down or the device

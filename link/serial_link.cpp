@@ -19,6 +19,15 @@ constexpr int kOneStopBit = 0;
 constexpr int kDataBits = 8;
 constexpr int kNoPort = -1;
 
+// Set while a job makes the port ready with the cursor after a key's echo:
+// the first message then begins a line of its own.
+bool after_key_echo = false;
+
+void start_message_line() {
+    if (after_key_echo) std::printf("\n");
+    after_key_echo = false;
+}
+
 // The port that is open, or kNoPort. Only one is open at a time.
 int opened_port = kNoPort;
 // Bytes of the current line that went out on the open port: those after the
@@ -73,7 +82,7 @@ bool open_port_at_rate(int port) {
 // the port, so the next line is not glued to it.
 void hold_port(int port) {
     std::printf(
-        "COM%d holds an unfinished line: %zu bytes of it went out - re-open the port "
+        "\nCOM%d holds an unfinished line: %zu bytes of it went out - re-open the port "
         "with c or b\n",
         port + 1, line_sent);
     if (known_port(port)) unfinished[static_cast<std::size_t>(port)] = true;
@@ -97,6 +106,7 @@ void notice_idle_loss(int port) {
 int check_call(int port, int result) {
     if (result >= 0) return result;
     int error = errno;  // taken first: printing and closing may change it
+    start_message_line();
     std::printf("ERROR: %s: %d\n",
                 "Com port selection maybe wrong or in use by another application", error);
     serial_close(port);
@@ -120,15 +130,20 @@ void reopen_link(int port_in_use) {
     open_port_at_rate(settings.port_number);
 }
 
-bool ensure_link() {
+bool ensure_link(bool after_echo) {
     const int port = settings.port_number;
+    after_key_echo = after_echo;
+    bool ready = false;
     if (holds_unfinished(port)) {
+        start_message_line();
         std::printf("Not sent: COM%d holds an unfinished line - re-open the port with c or b\n",
                     port + 1);
-        return false;
+    } else {
+        notice_idle_loss(port);
+        ready = opened_port == port || open_port_at_rate(port);
     }
-    notice_idle_loss(port);
-    return opened_port == port || open_port_at_rate(port);
+    after_key_echo = false;
+    return ready;
 }
 
 void hold_unfinished_line() {
@@ -155,13 +170,14 @@ bool line_part_way() {
 
 void drop_link(int error) {
     const int port = settings.port_number;
-    char path[4096];
-    if (!device_path(port, path, sizeof path)) path[0] = '\0';
-    std::printf("\nLink lost on COM%d (%s): %s - port closed\n", port + 1, path,
-                loss_reason(error));
+    char path[kShownPathSize];
+    shown_device_path(port, path, sizeof path);
+    after_key_echo = false;  // this line begins with its own line feed
+    std::printf("\nLink lost on COM%d (%s): %s - port closed", port + 1, path, loss_reason(error));
     if (line_sent > 0) {
-        hold_port(port);
+        hold_port(port);  // its line follows on a line of its own
     } else {
+        std::printf("\n");
         close_port(port);
     }
 }

@@ -1,6 +1,9 @@
 #include "platform/device_hint.h"
 
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -8,6 +11,7 @@
 #include <cstring>
 
 #include "platform/device_map.h"
+#include "platform/terminal_users.h"
 
 namespace device_seam {
 const char* dev_root = "/dev";
@@ -67,6 +71,67 @@ std::size_t append(char* text, std::size_t size, std::size_t used, const char* p
     return grown < size ? grown : size - 1;
 }
 
+void name_of_user(uid_t uid, char* name, std::size_t size) {
+    const passwd* entry = getpwuid(uid);
+    if (entry != nullptr) {
+        std::snprintf(name, size, "%s", entry->pw_name);
+    } else {
+        std::snprintf(name, size, "%u", static_cast<unsigned>(uid));
+    }
+}
+
+void name_of_group(gid_t gid, char* name, std::size_t size) {
+    const group* entry = getgrgid(gid);
+    if (entry != nullptr) {
+        std::snprintf(name, size, "%s", entry->gr_name);
+    } else {
+        std::snprintf(name, size, "%u", static_cast<unsigned>(gid));
+    }
+}
+
+// Who may open the device. Joining its group helps only when that group may
+// read and write it, and root's group is no group to join.
+void explain_permission(const char* path, char* text, std::size_t size) {
+    struct stat info {};
+    if (stat(path, &info) != 0) {
+        std::snprintf(text, size, "permission denied");
+        return;
+    }
+    char owner[64];
+    char group_name[64];
+    name_of_user(info.st_uid, owner, sizeof owner);
+    name_of_group(info.st_gid, group_name, sizeof group_name);
+    const unsigned mode = info.st_mode & 07777;
+    if ((mode & 060) == 060 && info.st_gid != 0) {
+        std::snprintf(text, size,
+                      "permission denied (owner %s, group %s, mode %04o) - add your user to the "
+                      "%s group (sudo usermod -aG %s $USER) and log in again",
+                      owner, group_name, mode, group_name, group_name);
+    } else {
+        std::snprintf(text, size,
+                      "permission denied (owner %s, group %s, mode %04o) - ask the administrator "
+                      "for read and write access to it",
+                      owner, group_name, mode);
+    }
+}
+
+void explain_in_use(const char* path, char* text, std::size_t size) {
+    TerminalUser user;
+    if (find_terminal_user(path, user)) {
+        std::snprintf(text, size,
+                      "in use by another program (%s, PID %d) - close that program first",
+                      user.name, static_cast<int>(user.pid));
+    } else {
+        std::snprintf(text, size, "in use by another program - close that program first");
+    }
+}
+
+bool is_multiplexer(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISCHR(info.st_mode) &&
+           is_pseudo_terminal_multiplexer(info.st_rdev);
+}
+
 }  // namespace
 
 void list_serial_devices(char* text, std::size_t size) {
@@ -97,26 +162,39 @@ void list_serial_devices(char* text, std::size_t size) {
 
 void describe_open_failure(int port, int error, char* text, std::size_t size) {
     char path[PATH_MAX];
-    device_path(port, path, sizeof path);  // a path too long to fit is shown cut short
+    const bool whole = device_path(port, path, sizeof path);
     const int channel = port + 1;
-    int written = std::snprintf(text, size, "COM%d is %s: ", channel, path);
+    char devices[1024];
+    if (whole && path[0] == '\0') {
+        list_serial_devices(devices, sizeof devices);
+        std::snprintf(text, size,
+                      "COM%d has no device: VQDNC_COM%d is empty - set it to the controller's "
+                      "serial device (%s)",
+                      channel, channel, devices);
+        return;
+    }
+    char shown[kShownPathSize];
+    shown_device_path(port, shown, sizeof shown);
+    int written = std::snprintf(text, size, "COM%d is %s: ", channel, shown);
     if (written < 0 || static_cast<std::size_t>(written) >= size) return;
     char* rest = text + written;
     std::size_t room = size - static_cast<std::size_t>(written);
     // EIO: a device node with no port behind it, as /dev/ttyS1 on most PCs.
     if (error == ENOENT || error == ENODEV || error == ENXIO || error == EIO) {
-        char devices[1024];
         list_serial_devices(devices, sizeof devices);
         std::snprintf(
             rest, room, "%s - set VQDNC_COM%d to the controller's serial device (%s)",
             error == EIO ? "no serial port answers (input/output error)" : "no such device",
             channel, devices);
     } else if (error == EACCES || error == EPERM) {
-        std::snprintf(rest, room,
-                      "permission denied - add your user to the dialout group "
-                      "(sudo usermod -aG dialout $USER) and log in again");
+        explain_permission(path, rest, room);
     } else if (error == EBUSY || error == EWOULDBLOCK) {
-        std::snprintf(rest, room, "in use by another program - close that program first");
+        explain_in_use(path, rest, room);
+    } else if (error == ENOTTY && is_multiplexer(path)) {
+        std::snprintf(rest, room,
+                      "not a serial device (each open makes a new pseudo-terminal) - "
+                      "VQDNC_COM%d must name the controller's serial device",
+                      channel);
     } else if (error == ENOTTY || error == EISDIR) {
         std::snprintf(rest, room, "not a terminal - VQDNC_COM%d must name a serial device",
                       channel);

@@ -16,5 +16,6 @@ extern const char* dev_root;  // "/dev"
 void list_serial_devices(char* text, std::size_t size);
 
 // Writes "COM<n> is <path>: <reason> - <fix>" for an open of `port` that
-// failed with `error`.
+// failed with `error`, the path as shown_device_path gives it; for a variable
+// that is set but empty, "COM<n> has no device: ...".
 void describe_open_failure(int port, int error, char* text, std::size_t size);

@@ -25,6 +25,7 @@
 #include "platform/device_map.h"
 #include "platform/low_latency.h"
 #include "platform/signals.h"
+#include "platform/terminal_users.h"
 
 namespace {
 
@@ -119,6 +120,17 @@ bool is_pseudo_terminal(int fd) {
     return device_major >= kPtySlaveMajorFirst && device_major <= kPtySlaveMajorLast;
 }
 
+// Terminals that are never a controller's line, refused right after the
+// open, before anything on them is changed: /dev/ptmx, and a terminal that
+// is some session's screen (a stale link's /dev/pts/N that a login now has).
+// 0 when the device may be used.
+int refusal(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return 0;  // tcgetattr tells
+    if (is_pseudo_terminal_multiplexer(info.st_rdev)) return ENOTTY;
+    return is_session_terminal(info.st_rdev) ? EBUSY : 0;
+}
+
 bool tx_queued(const Port& p) {
     return p.tx_sent < p.tx_used;
 }
@@ -171,8 +183,13 @@ int serial_open(int port, int rx_queue, int tx_queue) {
 
     char path[4096];
     if (!device_path(port, path, sizeof path)) return fail(ENAMETOOLONG);
+    if (path[0] == '\0') return fail(ENOENT);  // an empty variable names no device
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
+    if (const int refused = refusal(fd)) {
+        close(fd);
+        return fail(refused);
+    }
     // The lock comes before any change to the device, so a second program on
     // the same port fails without touching the first one's line. TIOCEXCL keeps
     // other programs out too, but does not stop root; the lock does.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds vqdnc and the controller simulator, starts the simulator on a
-# pseudo-terminal mapped to COM1, and runs vqdnc at this console against it.
+# pseudo-terminal linked as COM1, and runs vqdnc at this console against it.
 # Arguments are passed to vqdnc (none: console mode). vqdnc runs in the
 # caller's directory, so file names and dnconfig.txt are found there.
+# Example: scripts/demo.sh -fexamples/pocket.nc   or   scripts/demo.sh <examples/vacuum-head.txt
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 "$repo/scripts/deps.sh" build
@@ -10,13 +11,27 @@ cmake -S "$repo" -B "$repo/build" -DVQDNC_TESTS=OFF -DVQDNC_BENCH=OFF >/dev/null
 cmake --build "$repo/build" -j"$(nproc)" --target vqdnc vqsim >/dev/null
 
 workdir=$(mktemp -d)
-trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$workdir"' EXIT
-"$repo/build/vqsim" --link "$workdir/com1" >"$workdir/vqsim.out" 2>&1 &
+sim=""
+# Runs however the script ends, with the simulator alive or long dead: none of
+# it may fail, or set -e would end the trap before the folder is removed.
+cleanup() {
+    if [ -n "$sim" ]; then
+        kill "$sim" 2>/dev/null || true
+        wait "$sim" 2>/dev/null || true
+    fi
+    rm -rf "$workdir"
+}
+trap cleanup EXIT
+link="$workdir/com1"
+"$repo/build/vqsim" --link "$link" >"$workdir/vqsim.out" 2>&1 &
 sim=$!
-for _ in $(seq 100); do [ -e "$workdir/com1" ] && break; sleep 0.05; done
-[ -e "$workdir/com1" ] || { cat "$workdir/vqsim.out"; exit 1; }
+for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+[ -e "$link" ] || { cat "$workdir/vqsim.out"; exit 1; }
 
-echo "(controller simulator on $(readlink "$workdir/com1") as COM1)"
+echo "(controller simulator on $(readlink "$link") as COM1, linked at $link;"
+echo " should it stop, start it again in another terminal with"
+echo "   $repo/build/vqsim --link $link"
+echo " and vqdnc's next command reaches it)"
 status=0
-VQDNC_COM1="$workdir/com1" "$repo/build/vqdnc" "$@" || status=$?
+VQDNC_COM1="$link" "$repo/build/vqdnc" "$@" || status=$?
 exit "$status"

@@ -78,6 +78,7 @@ enum OptionId {
     kStallMs,
     kLatencyTimer,
     kHelp,
+    kVersion,
 };
 
 const option kLongOptions[] = {
@@ -95,6 +96,7 @@ const option kLongOptions[] = {
     {"stall-ms", required_argument, nullptr, kStallMs},
     {"latency-timer", required_argument, nullptr, kLatencyTimer},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -171,6 +173,7 @@ ParseResult parse_options(int argc, char** argv, Options& opts, std::string& err
         const int id = getopt_long(argc, argv, "", kLongOptions, nullptr);
         if (id == -1) break;
         if (id == kHelp) return ParseResult::kHelp;
+        if (id == kVersion) return ParseResult::kVersion;
         if (id == '?' || id == ':') {
             error = std::string("bad or incomplete option: ") + argv[optind - 1];
             return ParseResult::kError;
@@ -194,7 +197,8 @@ const char* usage_text() {
            "query: the board echoes it and sends four status lines, each ended by\n"
            "\"\\r\\n\" and the prompt.\n"
            "\n"
-           "When ready it prints \"vqsim: ready on DEVICE\" on standard output.\n"
+           "When ready it prints \"vqsim: ready on DEVICE\" on standard output. A link\n"
+           "left behind by a simulator that was killed is replaced, with a message.\n"
            "\n"
            "Options:\n"
            "  --link PATH          create a symlink PATH to the device; removed at exit\n"
@@ -219,6 +223,7 @@ const char* usage_text() {
            "                       reading; then go on as before\n"
            "  --stall-ms MS        how long --stall-after takes no bytes (default 2000)\n"
            "  --help               show this text\n"
+           "  --version            show the version and exit\n"
            "\n"
            "Exit status: 0 on SIGTERM, SIGINT, SIGHUP or a hang-up option; 1 on a failure;\n"
            "2 on a bad option.\n";

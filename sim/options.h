@@ -32,7 +32,7 @@ struct Options {
     long stall_ms = 2000;
 };
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Decodes the escapes \n \r \t \\ and \xHH (one or two hex digits) in `text`.
 // Returns false, with a reason in `error`, on an unknown escape, a malformed

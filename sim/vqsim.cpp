@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -123,9 +124,27 @@ void close_line(Line& line) {
     line.master = line.slave = -1;
 }
 
+// A link already at `path` was left by a simulator that could not remove it
+// (killed with SIGKILL): its device is gone, or is by now another program's
+// terminal. Anything there but a link is not ours to replace.
+bool remove_stale_link(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+    if (!S_ISLNK(info.st_mode)) {
+        errno = EEXIST;
+        return false;
+    }
+    std::array<char, 256> target{};
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+    if (n < 0 || unlink(path.c_str()) != 0) return false;
+    std::fprintf(stderr, "vqsim: removed stale link %s (to %s)\n", path.c_str(), target.data());
+    return true;
+}
+
 // Creates the symlink under a temporary name and renames it into place, so
 // whoever sees `path` can open it at once.
 bool create_link(const std::string& path, const std::string& target) {
+    if (!remove_stale_link(path)) return false;
     const std::string tmp = path + ".tmp" + std::to_string(getpid());
     unlink(tmp.c_str());
     if (symlink(target.c_str(), tmp.c_str()) != 0) return false;
@@ -352,6 +371,14 @@ public:
                 received_ >= static_cast<std::uint64_t>(opts_.hangup_after_bytes));
     }
 
+    // How many of `available` received bytes the board takes: none after the
+    // byte it is to hang up after, so the log ends with that byte.
+    std::size_t bytes_to_take(std::size_t available) const {
+        if (opts_.hangup_after_bytes <= 0) return available;
+        const auto left = static_cast<std::uint64_t>(opts_.hangup_after_bytes) - received_;
+        return static_cast<std::size_t>(std::min<std::uint64_t>(available, left));
+    }
+
     // True, once, when the board is to stop taking bytes for a while.
     bool stall_due() {
         if (opts_.stall_after <= 0 || stalled_ ||
@@ -448,7 +475,7 @@ End serve(const Line& line, const Options& opts, int log_fd) {
         const ssize_t n = read(line.master, buf.data(), buf.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
-        const auto len = static_cast<std::size_t>(n);
+        const std::size_t len = board.bytes_to_take(static_cast<std::size_t>(n));
         if (!write_log(log_fd, buf.data(), len)) break;
         if (!handle_chunk(buf.data(), len, board, end)) break;
         if (board.stall_due() && (!out.flush() || !stall(line, opts.stall_ms))) break;
@@ -506,6 +533,9 @@ int main(int argc, char** argv) {
     switch (vqsim::parse_options(argc, argv, opts, error)) {
         case vqsim::ParseResult::kHelp:
             std::fputs(vqsim::usage_text(), stdout);
+            return 0;
+        case vqsim::ParseResult::kVersion:
+            std::printf("vqsim (vqdnc) %s\n", VQDNC_VERSION);
             return 0;
         case vqsim::ParseResult::kError:
             std::fprintf(stderr, "vqsim: %s\n", error.c_str());

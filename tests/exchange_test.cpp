@@ -221,7 +221,7 @@ TEST_P(Sending, WaitsForEachByteWithinTheLimitAndNeverSplitsALineUnsaid) {
 }
 
 std::string held(int bytes) {
-    return "COM1 holds an unfinished line: " + std::to_string(bytes) +
+    return "\nCOM1 holds an unfinished line: " + std::to_string(bytes) +
            " bytes of it went out - re-open the port with c or b\n";
 }
 
@@ -229,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
     Link, Sending,
     testing::Values(
         SendCase{"RemovedMidLine", 3, fake::kNever, ENODEV,
-                 "\nLink lost on COM1 (fake1): the device was removed - port closed\n" + held(3), 3,
+                 "\nLink lost on COM1 (fake1): the device was removed - port closed" + held(3), 3,
                  7},
         SendCase{"StallPastTheLimit", 4, fake::kNever, 0, held(4), 4, REPLY_TIMEOUT_MS + 1},
         SendCase{"StallJustInsideTheLimit", 4, REPLY_TIMEOUT_MS, 0, "n1 G1 X1\nok\n-", 9,

@@ -38,7 +38,7 @@ using vqtest::kPortError;
 using vqtest::kStart;
 
 const std::string kUnfinished =
-    "COM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
+    "\nCOM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
 const std::string kRefused =
     "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n";
 // Opening the missing device refused, with the line on what to do (@ stands for
@@ -223,7 +223,7 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
                             {{"VQDNC_COM1", sim.link()}}, dir.path());
     const std::string stopped =
         "\nok-" + kSixLines[1].substr(0, 100) + "\nLink lost on COM1 (" + sim.link() +
-        "): the device hung up - port closed\n" + kUnfinished +
+        "): the device hung up - port closed" + kUnfinished +
         "Download of 'part.nc' stopped: the controller acknowledged line 1 last (G21 G90)\n"
         "  To resume: r2 then fpart.nc (options: -r2 -fpart.nc)\n";
     EXPECT_FALSE(result.timed_out);
@@ -302,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "did not come: the controller may or may not have run it\n  To resume: r3 "
                       "then fpart.nc (options: -r3 -fpart.nc)\n\n-" +
                       kOpenFails + "\n-",
-                  "G21 G90\nG00 Z5\nG01 X10 Y10\n"},
+                  "G21 G90\nG00 Z5\nG01 X"},  // the board took no byte after the 20th
         FaultCase{"NeverOpened",
                   {},
                   true,
@@ -660,9 +660,10 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     // on the port that is not open; at start-up, for -b and for -f.
     const vqtest::RunResult second = run_vqdnc({"-b9600", "-fpart.nc"}, "", env, dir.path());
     EXPECT_FALSE(second.timed_out);
-    const std::string refused = kPortError + "busy\n" +
-                                vqtest::open_failure(sim.link(), vqtest::kInUse) + kPortError +
-                                "9\n";
+    const std::string refused =
+        kPortError + "busy\n" +
+        vqtest::open_failure(sim.link(), vqtest::in_use_by_vqdnc(first->pid())) + kPortError +
+        "9\n";
     EXPECT_EQ(std::regex_replace(second.output, std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
               kBanner + refused + kHint + refused + refused);

@@ -34,7 +34,11 @@ inline std::string open_failure(const std::string& path, const std::string& reas
 }
 inline const std::string kNoSuchDevice =
     "no such device - set VQDNC_COM1 to the controller's serial device (...)";
-inline const std::string kInUse = "in use by another program - close that program first";
+// The device is held by the vqdnc with process ID `pid`.
+inline std::string in_use_by_vqdnc(int pid) {
+    return "in use by another program (vqdnc, PID " + std::to_string(pid) +
+           ") - close that program first";
+}
 inline std::string without_device_list(const std::string& output) {
     return std::regex_replace(output, std::regex("serial device \\([^\n]*\\)\n"),
                               "serial device (...)\n");

@@ -2,11 +2,14 @@
 #include "platform/serial_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +29,7 @@
 namespace {
 
 using vqtest::read_file;
+using namespace std::string_literals;
 
 // Writes a file in `dir`, making the directories it needs.
 void put_file(const vqtest::TempDir& dir, const std::string& name, const std::string& text) {
@@ -177,6 +181,9 @@ TEST_F(SerialPort, DeviceMapFallsBackToTtyS) {
     ASSERT_TRUE(device_path(12, path, sizeof path));
     EXPECT_STREQ(path, "/dev/ttyUSB0");
     EXPECT_FALSE(device_path(12, path, 8));
+    setenv("VQDNC_COM13", "", 1);
+    ASSERT_TRUE(device_path(12, path, sizeof path));
+    EXPECT_STREQ(path, "");
     unsetenv("VQDNC_COM13");
 }
 
@@ -210,6 +217,10 @@ struct LatencyCase {
     bool flag_switched;        // low latency asked for on open and taken back on close
     const char* timer_opened;  // latency_timer while the port is open
 };
+
+void PrintTo(const LatencyCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class LowLatency : public SerialPort, public testing::WithParamInterface<LatencyCase> {};
 
@@ -255,9 +266,7 @@ TEST(OpenFailure, SaysWhatToDo) {
     const std::pair<int, std::string> cases[] = {
         {ENOENT, missing + " (none found)"},
         {ENXIO, missing + " (none found)"},
-        {EACCES,
-         "permission denied - add your user to the dialout group (sudo usermod -aG "
-         "dialout $USER) and log in again"},
+        {EACCES, "permission denied"},  // no device to name the owner of
         {EBUSY, in_use},
         {EWOULDBLOCK, in_use},
         {ENOTTY, "not a terminal - VQDNC_COM2 must name a serial device"},
@@ -271,8 +280,69 @@ TEST(OpenFailure, SaysWhatToDo) {
         describe_open_failure(1, error, text, sizeof text);
         EXPECT_EQ(text, "COM2 is /dev/ttyUSB3: " + line);
     }
+    setenv("VQDNC_COM2", "", 1);  // names no device: never /dev/ttyS1
+    char text[512];
+    describe_open_failure(1, ENOENT, text, sizeof text);
+    EXPECT_STREQ(text,
+                 "COM2 has no device: VQDNC_COM2 is empty - set it to the controller's "
+                 "serial device (none found)");
     device_seam::dev_root = "/dev";
     unsetenv("VQDNC_COM2");
+}
+
+// The device's owner, group and mode; its group is advised only where that
+// group may open it, never for a device only its owner may open.
+TEST(OpenFailure, PermissionNamesOwnerGroupAndMode) {
+    vqtest::TempDir dir;
+    const std::string device = dir.file("ttyUSB0");
+    ASSERT_TRUE(vqtest::write_file(device, ""));
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() == 0 && dialout != nullptr) {
+        ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
+    }
+    struct stat info {};
+    ASSERT_EQ(stat(device.c_str(), &info), 0);
+    if (info.st_gid == 0) GTEST_SKIP() << "no group but root's to give the file";
+    const std::string group_name = getgrgid(info.st_gid)->gr_name;
+    const std::string start = "COM2 is " + device + ": permission denied (owner " +
+                              getpwuid(info.st_uid)->pw_name + ", group " + group_name +
+                              ", mode 06";
+    setenv("VQDNC_COM2", device.c_str(), 1);
+    char text[512];
+    for (const auto& [mode, advice] :
+         {std::pair{0600, "00) - ask the administrator for read and write access to it"s},
+          {0660, "60) - add your user to the " + group_name + " group (sudo usermod -aG " +
+                     group_name + " $USER) and log in again"}}) {
+        ASSERT_EQ(chmod(device.c_str(), static_cast<mode_t>(mode)), 0);
+        describe_open_failure(1, EACCES, text, sizeof text);
+        EXPECT_EQ(text, start + advice);
+    }
+    unsetenv("VQDNC_COM2");
+}
+
+// A terminal a session runs on (a stale link's /dev/pts/N that a login now
+// has) and /dev/ptmx are refused before anything on them is changed.
+TEST_F(SerialPort, RefusesASessionsTerminalAndThePseudoTerminalMultiplexer) {
+    vqtest::Process login("/bin/sh", {"-c", "tty; read line"}, {}, "", vqtest::Console::kPty);
+    ASSERT_TRUE(login.expect("\n"));
+    const std::string terminal = login.output().substr(0, login.output().find('\r'));
+    const int watch = open(terminal.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios before{};
+    termios after{};
+    ASSERT_EQ(tcgetattr(watch, &before), 0);
+    setenv("VQDNC_COM2", terminal.c_str(), 1);
+    EXPECT_LT(serial_open(1, 1024, 1024), 0);
+    EXPECT_EQ(errno, EBUSY);
+    ASSERT_EQ(tcgetattr(watch, &after), 0);
+    close(watch);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    char text[512];
+    describe_open_failure(1, EBUSY, text, sizeof text);
+    EXPECT_EQ(text, "COM2 is " + terminal + ": in use by another program (sh, PID " +
+                        std::to_string(login.pid()) + ") - close that program first");
+    setenv("VQDNC_COM2", "/dev/ptmx", 1);
+    EXPECT_LT(serial_open(1, 1024, 1024), 0);
+    EXPECT_EQ(errno, ENOTTY);
 }
 
 // Stable names first, else adapters by kernel name; a few at most, in name order.

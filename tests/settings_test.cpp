@@ -42,15 +42,13 @@ TEST(ParseRate, RateTextsAndFallback) {
     CaptureStdout();
     EXPECT_EQ(parse_rate("2400"), 3);
     EXPECT_EQ(parse_rate("57200"), 8);
+    EXPECT_EQ(parse_rate("57600"), 8);  // the rate's usual name; shown as 57200
     EXPECT_EQ(parse_rate("115200"), 9);
     EXPECT_EQ(GetCapturedStdout(), "");
     CaptureStdout();
-    EXPECT_EQ(parse_rate("57600"), 7);  // not a rate text: the line rate is shown as 57200
     EXPECT_EQ(parse_rate(""), 7);
     EXPECT_EQ(parse_rate("1200"), 7);  // codes 0 to 2 have no text
-    EXPECT_EQ(GetCapturedStdout(),
-              "Unrecognized baud rate\nUnrecognized baud rate\n"
-              "Unrecognized baud rate\n");
+    EXPECT_EQ(GetCapturedStdout(), "Unrecognized baud rate\nUnrecognized baud rate\n");
 }
 
 TEST(RateValue, ShownRates) {
@@ -141,6 +139,14 @@ TEST_F(ConfigFile, ExampleFile) {
     EXPECT_EQ(settings.prompt_char, '>');
 }
 
+// As an editor on another system may save it.
+TEST_F(ConfigFile, ByteOrderMarkIsSkipped) {
+    EXPECT_EQ(load("\xEF\xBB\xBF"
+                   "comchannel COM2\n"),
+              "");
+    EXPECT_EQ(settings.port_number, 1);
+}
+
 TEST_F(ConfigFile, KeysIgnoreCaseValuesSpanLinesLastWins) {
     EXPECT_EQ(load("BaudRate\r\n9600\r\nCOMCHANNEL com2 comchannel\tCOM5 baudrates 2400\n"
                    "PromptChar\n\n  #"),
@@ -151,7 +157,7 @@ TEST_F(ConfigFile, KeysIgnoreCaseValuesSpanLinesLastWins) {
 }
 
 TEST_F(ConfigFile, BadValuesPrintAndFallBack) {
-    EXPECT_EQ(load("comchannel COM2 baudrate 57600 comchannel COM14\n"),
+    EXPECT_EQ(load("comchannel COM2 baudrate 57601 comchannel COM14\n"),
               "Unrecognized baud rate\nUnrecognized com channel: COM14\n");
     EXPECT_EQ(settings.port_number, 0);
     EXPECT_EQ(settings.rate_code, 7);

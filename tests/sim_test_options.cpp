@@ -102,6 +102,7 @@ TEST(SimOptions, RejectsBadValues) {
     }
     Options opts;
     EXPECT_EQ(parse({"--silent", "--help"}, opts), ParseResult::kHelp);
+    EXPECT_EQ(parse({"--version"}, opts), ParseResult::kVersion);
 }
 
 }  // namespace

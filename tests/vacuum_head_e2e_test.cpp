@@ -205,7 +205,8 @@ TEST_P(TerminalSignal, EndsTheProgramAndRestoresTheTerminal) {
     EXPECT_TRUE(same_mode(mode(), before_));
 }
 
-INSTANTIATE_TEST_SUITE_P(VacuumHead, TerminalSignal, testing::Values(SIGINT, SIGTERM, SIGHUP));
+INSTANTIATE_TEST_SUITE_P(VacuumHead, TerminalSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 // Ctrl-Z and fg under a job-control shell, vqdnc run by a script as
 // scripts/demo.sh does: the shell takes the terminal as soon as the script has
