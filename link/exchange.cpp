@@ -1,5 +1,6 @@
 // The lock-step exchange: the controller echoes each byte, answers, and sends
 // its prompt character when it is ready for the next line.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include "link/link.h"
 #include "link/port_state.h"
 #include "platform/clock.h"
+#include "platform/progress.h"
 #include "platform/serial_port.h"
 #include "platform/signals.h"
 
@@ -60,8 +62,10 @@ int next_byte(std::int64_t& elapsed_ms) {
         elapsed_ms = clock_ms() - start;
         if (elapsed_ms > REPLY_TIMEOUT_MS) return kNoByte;
         flush_shown();
-        const int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
+        int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
+        if (progress_shown()) wait_ms = std::min(wait_ms, kProgressTickMs);
         if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
+        progress_tick();
         end_if_signalled_between_lines();
         if (wait_given_up()) return kGivenUpByte;
     }

@@ -43,6 +43,8 @@ struct Progress {
     std::int64_t next_draw_ms = 0;
     int rows = 0;
     int cols = 0;
+    long line = 0;  // the figures last given, for progress_tick
+    std::int64_t done = 0;
 };
 
 Progress progress;
@@ -270,11 +272,21 @@ void progress_begin(std::string_view file_name, std::int64_t total_bytes) {
 
 void progress_update(long file_line, std::int64_t bytes_done) {
     if (!progress.begun) return;
+    progress.line = file_line;
+    progress.done = bytes_done;
     continues_seen = continues;
     const std::int64_t now = clock_ms();
     if (now < progress.next_draw_ms && !stale) return;
     progress.next_draw_ms = now + kRedrawMs;
     redraw(file_line, bytes_done);
+}
+
+bool progress_shown() {
+    return progress.begun;
+}
+
+void progress_tick() {
+    if (progress.begun && progress.line > 0) progress_update(progress.line, progress.done);
 }
 
 void progress_end() {

@@ -9,5 +9,12 @@
 void progress_begin(std::string_view file_name, std::int64_t total_bytes);
 // cheap; redraws at most a few times a second (clock_ms)
 void progress_update(long file_line, std::int64_t bytes_done);
+// True while a status line is kept up: waits then call progress_tick at
+// least every kProgressTickMs, so the time left moves on and a resize or a
+// continue shows while a line waits for its prompt.
+inline constexpr int kProgressTickMs = 250;
+bool progress_shown();
+// Redraws with the figures last given, when a redraw is due.
+void progress_tick();
 // removes the line and gives the whole screen back; safe to call when not begun, and twice
 void progress_end();

@@ -146,3 +146,7 @@ bool console_buffered() {
 void progress_begin(std::string_view, std::int64_t) {}
 void progress_update(long, std::int64_t) {}
 void progress_end() {}
+bool progress_shown() {
+    return false;
+}
+void progress_tick() {}
