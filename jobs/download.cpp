@@ -135,8 +135,7 @@ Outcome send_line_end(Piece& piece, Standing& at) {
     }
     // After a time-out the next line goes as if the prompt had come.
     if (result == kLinkDown) return Outcome::link_down;
-    if (result == kWaitAbandoned || stop_asked()) return Outcome::stopped;
-    return Outcome::done;
+    return result == kWaitAbandoned ? Outcome::stopped : Outcome::done;
 }
 
 // Splits the file into lines and sends them, until its end or a failure.
@@ -148,7 +147,10 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
             std::span<char> room(piece.text.data() + piece.stored, kPieceSize - piece.stored);
             SplitResult step = split_lines(splitter, input, room);
             input.remove_prefix(step.used);
-            if (step.stored > 0 || step.line_ended)
+            const bool text_taken = step.stored > 0 || step.line_ended;
+            // Ctrl-C stops the download before a line of which nothing went out.
+            if (text_taken && !at.in_line && stop_asked()) return Outcome::stopped;
+            if (text_taken)
                 note_line_text(at, splitter, {room.data(), step.stored}, reader, input.size());
             piece.stored += step.stored;
             if (step.line_ended) {
@@ -162,6 +164,7 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
         if (got == Read::failed) return Outcome::read_failed;
         if (got == Read::end) {
             if (!finish_lines(splitter)) return Outcome::done;
+            if (!at.in_line && stop_asked()) return Outcome::stopped;
             if (!at.in_line) note_line_text(at, splitter, {}, reader, 0);
             return send_line_end(piece, at);
         }

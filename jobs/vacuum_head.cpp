@@ -71,11 +71,13 @@ bool place(const HeadValues& v) {
     if (!ensure_link(kAfterEcho)) return true;
     JobScope job;
     std::printf("\n place part");
-    if (!send_move(v.place_height, v.place_rate) || stop_asked()) return !stop_asked();
-    std::printf(" - dwell");
-    if (!send_dwell() || stop_asked()) return !stop_asked();
-    std::printf(" - lift part");
-    send_move(v.return_height, v.lift_rate);
+    if (send_move(v.place_height, v.place_rate) && !stop_asked()) {
+        std::printf(" - dwell");
+        if (send_dwell() && !stop_asked()) {
+            std::printf(" - lift part");
+            send_move(v.return_height, v.lift_rate);
+        }
+    }
     return !stop_asked();
 }
 
