@@ -33,13 +33,13 @@ struct Piece {
 
 enum class Outcome { done, read_failed, link_down };
 
-// Sends part of a line that does not fit the send buffer and reads its echo.
-// Waiting for the piece's own last byte ends the wait right after the echo, as
-// the controller answers only once the line feed has come.
+// Sends part of a line that does not fit the send buffer and reads its echo,
+// counted, not matched: the controller answers only once the line feed has
+// come, and its echo may differ from what was sent (upper case).
 bool send_piece(Piece& piece) {
     const std::string_view text(piece.text.data(), piece.stored);
     piece.stored = 0;
-    return send_and_await(text, text.back(), static_cast<int>(text.size()));
+    return send_text(text) && await_echo(static_cast<int>(text.size())) != kLinkDown;
 }
 
 // Sends the rest of a line's text with its line feed, in one write, then waits

@@ -81,7 +81,6 @@ int serial_rate(int, int) {
 }
 int serial_close(int) {
     state.port_open = false;
-    state.queued.clear();
     return 0;
 }
 
@@ -109,7 +108,20 @@ int serial_get(int) {
     if (!byte_due()) return lost() ? fail(state.lost_errno, serial::kDeviceLost) : fail(EAGAIN);
     int byte = state.incoming.front().byte;
     state.incoming.pop_front();
+    if (state.unasked > 0) --state.unasked;
     return byte;
+}
+
+int serial_arrived(int) {
+    std::size_t due = 0;
+    while (due < state.unasked && state.incoming[due].at_ms <= state.now_ms)
+        ++due;
+    return static_cast<int>(due);
+}
+
+int serial_discard_output(int) {
+    state.queued.clear();
+    return 0;
 }
 
 int serial_wait(int, int timeout_ms) {
