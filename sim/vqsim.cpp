@@ -345,7 +345,7 @@ private:
     std::array<std::int64_t, 4096> due_ns_;  // when each byte may reach the program
     std::size_t head_ = 0;                   // the first byte not yet written
     std::size_t len_ = 0;
-    std::size_t prompt_end_ = 0;  // just past the last prompt put
+    std::size_t prompt_end_ = 0;        // just past the last prompt put
     std::int64_t wire_free_ns_ = 0;     // when the last byte put is through the wire
     std::int64_t byte_ns_ = 0;          // each byte's time on the wire, pause included
     std::int64_t packet_start_ns_ = 0;  // the adapter's packet being filled
@@ -409,7 +409,8 @@ private:
 
     bool answer_query() {
         for (const std::string_view status : kStatusLines) {
-            if (!out_.put(status) || !out_.put("\r\n") || !out_.put_prompt(opts_.prompt)) return false;
+            if (!out_.put(status) || !out_.put("\r\n") || !out_.put_prompt(opts_.prompt))
+                return false;
         }
         return true;  // still at the start of a line
     }
