@@ -244,9 +244,9 @@ TEST(Replug, NextTypedLineReachesTheNewController) {
 // its answer and prompt; each wait shows `echo_count` bytes whatever comes,
 // then reads up to the prompt, showing in normal mode everything but the
 // second and later line feeds. Bytes a wait leaves unread are shown before the
-// next line as answer text, or after a wait that met the prompt among the echo,
-// go to the next wait. The answer to a line no wait has read into yet may not
-// have come by the next line: `choices` says, for each such line, whether it had.
+// next line as answer text, or go to the next wait after one that met the
+// prompt among the echo. An answer no wait has read into may or may not have
+// come by the next line: bit n of `choices` says for the nth such line.
 struct Model {
     std::string answer;
     char prompt = '-';
@@ -256,8 +256,7 @@ struct Model {
     std::string console;          // shown by the program
     bool owed = false;            // the last wait met the prompt among the echo
     std::size_t fresh = 0;        // bytes of the last answer no wait has read into
-    unsigned choices = 0;
-    int unsure = 0;
+    unsigned choices = 0, unsure = 0;
 
     char take() {
         EXPECT_FALSE(from_controller.empty()) << "the model waits for a byte that never comes";
@@ -268,20 +267,15 @@ struct Model {
         return byte;
     }
 
-    void show_answer(std::size_t count) {
+    void send(const std::string& bytes) {
+        const bool come = fresh == 0 || ((choices >> unsure++) & 1) != 0;
+        const std::size_t shown = owed ? 0 : from_controller.size() - (come ? 0 : fresh);
         int line_feeds = 0;
-        for (char byte : from_controller.substr(0, count)) {
+        for (char byte : from_controller.substr(0, shown)) {
             if (byte == '\n') ++line_feeds;
             if (!quiet && (byte != '\n' || line_feeds == 1)) console += byte;
         }
-        from_controller.erase(0, count);
-    }
-
-    void send(const std::string& bytes) {
-        if (!std::exchange(owed, false)) {
-            const bool arrived = fresh == 0 || ((choices >> unsure++) & 1) != 0;
-            show_answer(from_controller.size() - (arrived ? 0 : fresh));
-        }
+        from_controller.erase(0, shown);
         fresh = from_controller.size();
         wire += bytes;
         for (char byte : bytes) {
@@ -377,7 +371,7 @@ void PrintTo(const AnswerCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-constexpr int kMaxUnsure = 14;
+constexpr unsigned kMaxUnsure = 14;
 
 class ArbitraryAnswer : public testing::TestWithParam<AnswerCase> {};
 
@@ -422,7 +416,6 @@ TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyThe
     run_model(0);
     auto result = run_vqdnc({}, input, {{"VQDNC_COM1", sim.link()}}, dir.path());
     EXPECT_FALSE(result.timed_out);
-    // Each line's answer came in one piece: try whether each had come in time.
     unsigned choices = 0;
     while (choices + 1 < 1u << kMaxUnsure && run_model(choices) != escaped(result.output))
         ++choices;

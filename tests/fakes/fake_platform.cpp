@@ -108,15 +108,12 @@ int serial_get(int) {
     if (!byte_due()) return lost() ? fail(state.lost_errno, serial::kDeviceLost) : fail(EAGAIN);
     int byte = state.incoming.front().byte;
     state.incoming.pop_front();
-    if (state.unasked > 0) --state.unasked;
     return byte;
 }
 
+// Bytes the controller sends answer the program's requests; none come unasked.
 int serial_arrived(int) {
-    std::size_t due = 0;
-    while (due < state.unasked && state.incoming[due].at_ms <= state.now_ms)
-        ++due;
-    return static_cast<int>(due);
+    return 0;
 }
 
 int serial_discard_output(int) {
