@@ -139,6 +139,8 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
 // ---------------------------------------------------------------------------
 
 const std::string kPart = "G21 G90\nG00 Z5\nG01 X10 Y10\nM30\n";
+const std::string kPartShown = "G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-";
+const std::string kLongLine = "g01" + std::string(697, 'x');
 
 struct FaultCase {
     const char* name;
@@ -164,6 +166,7 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     Sim sim(c.sim_options);
     ASSERT_TRUE(sim.ready());
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
+    ASSERT_TRUE(vqtest::write_file(dir.file("long.nc"), kLongLine + "\n"));
     const std::string device = c.device_missing ? dir.file("missing") : sim.link();
     auto result =
         vqtest::run_program("/bin/sh", {"-c", "exec \"$0\" " + c.arguments, vqtest::vqdnc_path()},
@@ -175,6 +178,8 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(vqtest::without_device_list(result.output), shown);
     EXPECT_EQ(sim.log(), c.wire);
+    sim.stop();  // with --strict it names each line sent before the prompt for the one before
+    EXPECT_EQ(sim.output().find("began before"), std::string::npos) << sim.output();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -207,6 +212,42 @@ INSTANTIATE_TEST_SUITE_P(
                   "fpart.nc\ne\n",
                   kStart + "\n-G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-",
                   kPart},
+        // Unasked, right after a prompt: the banner of a reset while idle, an
+        // alarm, a second prompt; the board answers slowly enough to see a line
+        // that comes early.
+        FaultCase{"BannerWhileIdle",
+                  {"--unasked-after", "1", "--byte-delay-us", "100", "--strict"},
+                  false,
+                  "",
+                  "g X1\nfpart.nc\ne\n",
+                  kStart + "n1 g X1\nok\n-\n-\n-\r\nVQ318 V2.1 READY\r-" + kPartShown,
+                  "n1 g X1\n" + kPart},
+        FaultCase{"AlarmMidDownload",
+                  {"--unasked-after", "1", "--unasked", "ALARM: -X LIMIT\\r\\n-", "--byte-delay-us",
+                   "100", "--strict"},
+                  false,
+                  "",
+                  "fpart.nc\ne\n",
+                  kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-" + kPartShown.substr(11),
+                  kPart},
+        FaultCase{"SecondPromptBeforeQuery",
+                  {"--unasked-after", "1", "--unasked", "-", "--byte-delay-us", "100", "--strict"},
+                  false,
+                  "",
+                  "g X1\ni\nfpart.nc\ne\n",
+                  kStart +
+                      "n1 g X1\nok\n-\n--vX+0.0000 Y+0.0000 Z+0.0000\r\n-F5.0000\r\n-STATUS "
+                      "IDLE\r\n-VQ318 READY\r\n-\n-" +
+                      kPartShown,
+                  "n1 g X1\nv" + kPart},
+        // Each piece of a long line waits for as many echo bytes as it has.
+        FaultCase{"UpperCaseEcho",
+                  {"--upper-echo"},
+                  false,
+                  "",
+                  "flong.nc\ne\n",
+                  kStart + "\n-G01" + std::string(697, 'X') + "\nok-\n-",
+                  kLongLine + "\n"},
         FaultCase{"StdoutClosed", {}, false, "-fpart.nc >&-", "", "", kPart},
         FaultCase{"StdinClosed", {}, false, "<&-", "", kStart, ""},
         FaultCase{"AllClosed", {}, false, "-fpart.nc <&- >&- 2>&-", "", "", kPart}),
