@@ -107,13 +107,16 @@ void note_line_text(Standing& at, const LineSplitter& splitter, std::string_view
     keep_head(at.head, text);
 }
 
-// Sends part of a line that does not fit the send buffer and reads its echo.
-// Waiting for the piece's own last byte ends the wait right after the echo, as
-// the controller answers only once the line feed has come.
-bool send_piece(Piece& piece) {
+// Sends part of a line that does not fit the send buffer and reads its echo,
+// counted, not matched: the controller answers only once the line feed has
+// come, and its echo may differ from what was sent (upper case).
+Outcome send_piece(Piece& piece) {
     const std::string_view text(piece.text.data(), piece.stored);
     piece.stored = 0;
-    return send_and_await(text, text.back(), static_cast<int>(text.size()));
+    if (!send_text(text)) return Outcome::link_down;
+    const std::int64_t result = await_echo(static_cast<int>(text.size()));
+    if (result == kLinkDown) return Outcome::link_down;
+    return result == kWaitAbandoned ? Outcome::stopped : Outcome::done;
 }
 
 // Sends the rest of a line's text with its line feed, in one write, then waits
@@ -153,12 +156,13 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
             if (text_taken)
                 note_line_text(at, splitter, {room.data(), step.stored}, reader, input.size());
             piece.stored += step.stored;
+            Outcome sent = Outcome::done;
             if (step.line_ended) {
-                const Outcome sent = send_line_end(piece, at);
-                if (sent != Outcome::done) return sent;
-            } else if (piece.stored == kPieceSize && !send_piece(piece)) {
-                return Outcome::link_down;
+                sent = send_line_end(piece, at);
+            } else if (piece.stored == kPieceSize) {
+                sent = send_piece(piece);
             }
+            if (sent != Outcome::done) return sent;
         }
         const Read got = read_block(reader, path, input);
         if (got == Read::failed) return Outcome::read_failed;

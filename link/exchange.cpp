@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <utility>
 
 #include "control/settings.h"
 #include "link/link.h"
@@ -38,6 +39,15 @@ void show(int byte) {
     shown[shown_count++] = static_cast<char>(byte);
 }
 
+// Shows a byte of an answer under the output mode. Only the first line feed
+// of an answer is shown, so a multi-line answer does not scroll the console;
+// `line_feeds` counts them, 2 standing for any later one.
+void show_answer(int byte, int& line_feeds) {
+    if (settings.output_mode != kNormalOutput) return;
+    if (byte == '\n' && line_feeds < 2) ++line_feeds;
+    if (byte != '\n' || line_feeds == 1) show(byte);
+}
+
 // The operator pressed Ctrl-C twice: the job gives up what it waits for.
 bool wait_given_up() {
     return stop_requests() >= 2;
@@ -46,6 +56,25 @@ bool wait_given_up() {
 // A signal that ends the program is acted on between lines, never inside one.
 void end_if_signalled_between_lines() {
     end_if_signalled(line_part_way());
+}
+
+// The last wait met the prompt among the echo and returned before the answer
+// to its line; that answer is left to the next wait, so it is not taken for
+// bytes the controller sent unasked.
+bool answer_owed = false;
+
+// Bytes the controller sent unasked (its banner after a reset, a second
+// prompt, an alarm) would count as the next request's echo and put every later
+// wait one prompt ahead. What has arrived before a request is shown first, as
+// answer text; only what is there is taken, so no request waits for it.
+void show_unasked() {
+    int line_feeds = 0;
+    for (int arrived = serial_arrived(settings.port_number); arrived > 0; --arrived) {
+        const int byte = serial_get(settings.port_number);
+        if (byte < 0) break;
+        show_answer(byte, line_feeds);
+    }
+    flush_shown();
 }
 
 // Waits for the next byte from the controller. Returns it, or kNoByte with the
@@ -86,15 +115,12 @@ std::int64_t read_echo_and_answer(char prompt, int echo_count) {
         if (last < 0) return wait_ended(last, elapsed_ms);
         show(last);
     }
+    answer_owed = last == prompt_byte;
     int line_feeds = 0;
     while (last != prompt_byte) {
         last = next_byte(elapsed_ms);
         if (last < 0) return wait_ended(last, elapsed_ms);
-        if (settings.output_mode != kNormalOutput) continue;
-        if (last == '\n' && line_feeds < 2) ++line_feeds;  // 2 stands for any later one
-        // Only the first line feed of an answer is shown, so a multi-line
-        // answer does not scroll the console.
-        if (last != '\n' || line_feeds == 1) show(last);
+        show_answer(last, line_feeds);
     }
     return 0;
 }
@@ -126,11 +152,27 @@ bool sending_failed(std::string_view went_out, int error) {
     return false;
 }
 
+// Shows what a wait has read and, when the device went away, says so and
+// closes the port.
+std::int64_t end_wait(std::int64_t result) {
+    const int error = errno;
+    flush_shown();  // the echo so far shows before any message
+    if (result == kLinkDown) drop_link(error);
+    if (result == kWaitAbandoned) {
+        std::printf(
+            "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n");
+        hold_unfinished_line();  // a long line given up between its pieces
+    }
+    return result;
+}
+
 }  // namespace
 
 bool send_text(std::string_view text) {
     end_if_signalled_between_lines();
     if (!link_up()) return false;
+    const bool owed = std::exchange(answer_owed, false);
+    if (!line_begun() && !owed) show_unasked();
     std::size_t put = 0;
     std::size_t queued = 0;  // put, not yet taken by the device
     std::int64_t since = clock_ms();
@@ -163,16 +205,22 @@ bool send_text(std::string_view text) {
 
 std::int64_t await_prompt(char prompt, int echo_count) {
     if (!link_up()) return kLinkDown;
-    std::int64_t result = read_echo_and_answer(prompt, echo_count);
-    const int error = errno;
-    flush_shown();  // the echo so far shows before any message
-    if (result == kLinkDown) drop_link(error);
-    if (result == kWaitAbandoned) {
-        std::printf(
-            "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n");
-        hold_unfinished_line();  // a long line given up between its pieces
+    return end_wait(read_echo_and_answer(prompt, echo_count));
+}
+
+std::int64_t await_echo(int echo_count) {
+    if (!link_up()) return kLinkDown;
+    std::int64_t elapsed_ms = 0;
+    std::int64_t result = 0;
+    for (int i = 0; i < echo_count && result == 0; ++i) {
+        const int byte = next_byte(elapsed_ms);
+        if (byte < 0) {
+            result = wait_ended(byte, elapsed_ms);
+        } else {
+            show(byte);
+        }
     }
-    return result;
+    return end_wait(result);
 }
 
 bool send_and_await(std::string_view text, char prompt, int echo_count) {

@@ -30,13 +30,19 @@ inline constexpr bool kAfterEcho = true;
 bool ensure_link(bool after_echo = false);
 
 // Puts each byte of `text` on the port, nothing added, and waits until the
-// device has taken them all. False when the link went down or the device
-// took nothing for more than REPLY_TIMEOUT_MS; the job then ends.
+// device has taken them all. Before a new line, what the controller sent
+// unasked is shown first, as answer text, so it is not counted as echo. False
+// when the link went down or the device took nothing for more than
+// REPLY_TIMEOUT_MS; the job then ends.
 bool send_text(std::string_view text);
 // Reads and shows `echo_count` echo bytes, then the answer up to the prompt.
 // Returns 0 once the prompt has come, the elapsed milliseconds when the wait
 // for one byte ran past REPLY_TIMEOUT_MS, kLinkDown or kWaitAbandoned.
 std::int64_t await_prompt(char prompt, int echo_count);
+// Reads and shows exactly `echo_count` echo bytes, whatever they are, so a
+// controller that echoes in another case costs no time-out. Returns as
+// await_prompt does.
+std::int64_t await_echo(int echo_count);
 // send_text, then await_prompt: false when the text could not go out whole,
 // the link went down or the operator gave up the wait, so the job ends.
 bool send_and_await(std::string_view text, char prompt, int echo_count);

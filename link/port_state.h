@@ -11,6 +11,8 @@ bool link_up();
 // Notes bytes that went out, to know how much of the current line the
 // controller holds.
 void note_sent(std::string_view bytes);
+// Part of the current line went out already.
+bool line_begun();
 // The bytes sent so far are a whole request even without a line feed.
 void note_request_complete();
 // Part of the current line went out and the rest has not.

@@ -86,6 +86,9 @@ void hold_port(int port) {
         "with c or b\n",
         port + 1, line_sent);
     if (known_port(port)) unfinished[static_cast<std::size_t>(port)] = true;
+    // Bytes the driver still holds would reach the controller after the re-open,
+    // glued to the next line; closing alone does not drop them.
+    serial_discard_output(port);
     close_port(port);
 }
 
@@ -158,6 +161,10 @@ void note_sent(std::string_view bytes) {
     const std::size_t line_feed = bytes.rfind('\n');
     line_sent = line_feed == std::string_view::npos ? line_sent + bytes.size()
                                                     : bytes.size() - line_feed - 1;
+}
+
+bool line_begun() {
+    return line_sent > 0;
 }
 
 void note_request_complete() {

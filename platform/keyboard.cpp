@@ -21,8 +21,12 @@ namespace {
 
 constexpr int kEscape = 0x1b;
 // The codes of one key press arrive together; a code that comes later than
-// this after the one before it belongs to a key press of its own.
+// this after the one before it belongs to a key press of its own...
 constexpr int kSequenceGapMs = 50;
+// ...unless a laggy remote terminal split the sequence: a sequence's '[' or
+// 'O' still counts up to this long after its ESC, and so do its later codes.
+// A lone Escape is taken once this has passed.
+constexpr int kEscapeDelayMs = 500;
 
 struct Handled {
     int signal;
@@ -152,13 +156,13 @@ void restore_at_exit() {
     key_mode_off();
 }
 
-// True when the next code of the same key press is there or comes at once.
-bool code_follows() {
-    return (console_buffered() || console_wait(kSequenceGapMs)) && console_peek() != kConsoleEnd;
+// True when the next code of the same key press is there or comes within `gap_ms`.
+bool code_follows(int gap_ms = kEscapeDelayMs) {
+    return (console_buffered() || console_wait(gap_ms)) && console_peek() != kConsoleEnd;
 }
 
-bool take_if(bool (*accept)(int)) {
-    if (!code_follows() || !accept(console_peek())) return false;
+bool take_if(bool (*accept)(int), int gap_ms = kEscapeDelayMs) {
+    if (!code_follows(gap_ms) || !accept(console_peek())) return false;
     console_get();
     return true;
 }
@@ -178,6 +182,17 @@ bool is_final(int c) {
 bool is_any(int) {
     return true;
 }
+bool is_introducer(int c) {
+    return c == '[' || c == 'O';
+}
+
+// After an ESC: whether a code of the same key press follows. Any code within
+// kSequenceGapMs does (Alt and a key); later only a sequence's introducer, so
+// a key typed after a lone Escape stays a key.
+bool sequence_follows() {
+    if (code_follows(kSequenceGapMs)) return true;
+    return code_follows(kEscapeDelayMs - kSequenceGapMs) && is_introducer(console_peek());
+}
 
 // Takes the rest of a key press that began with ESC: ESC [ or ESC O, then
 // parameter codes and one final code (arrows, function keys); ESC [ [ and one
@@ -187,9 +202,9 @@ bool is_any(int) {
 // tail of it can act as keys. False when the Escape key came alone.
 bool take_sequence_rest() {
     bool alone = true;
-    while (take_if(is_escape))
+    while (take_if(is_escape, kSequenceGapMs))
         alone = false;
-    if (!code_follows()) return !alone;
+    if (!sequence_follows()) return !alone;
     int intro = console_get();
     if (intro != '[' && intro != 'O') return true;
     if (intro == '[' && take_if(is_bracket)) {

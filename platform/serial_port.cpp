@@ -278,6 +278,21 @@ int serial_get(int port) {
     return p->rx[p->rx_head++];
 }
 
+int serial_arrived(int port) {
+    Port* p = find_open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    int in_driver = 0;
+    if (ioctl(p->fd, FIONREAD, &in_driver) != 0) in_driver = 0;
+    return static_cast<int>(p->rx_tail - p->rx_head) + in_driver;
+}
+
+int serial_discard_output(int port) {
+    Port* p = find_open_port(port);
+    if (p == nullptr) return fail(EBADF);
+    p->tx_sent = p->tx_used = 0;
+    return tcflush(p->fd, TCOFLUSH) == 0 ? 0 : -1;
+}
+
 int serial_wait(int port, int timeout_ms) {
     if (timeout_ms < 0) timeout_ms = 0;
     Port* p = find_open_port(port);

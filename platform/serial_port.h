@@ -30,6 +30,12 @@ int serial_put(int port, unsigned char byte);
 int serial_send(int port);
 // The next received byte 0..255, or -1 at once when none is waiting.
 int serial_get(int port);
+// How many received bytes have arrived and are not read yet; serial_get hands
+// out at least that many without waiting.
+int serial_arrived(int port);
+// Drops what still waits to be sent, queued here or in the driver, so none of
+// it reaches the device later.
+int serial_discard_output(int port);
 // Drops whatever is still queued, restores the device's settings and closes it.
 int serial_close(int port);
 // Blocks until the device can take more while bytes are queued, else until a

@@ -77,6 +77,10 @@ enum OptionId {
     kStallAfter,
     kStallMs,
     kLatencyTimer,
+    kUnasked,
+    kUnaskedAfter,
+    kUpperEcho,
+    kStrict,
     kHelp,
     kVersion,
 };
@@ -95,6 +99,10 @@ const option kLongOptions[] = {
     {"stall-after", required_argument, nullptr, kStallAfter},
     {"stall-ms", required_argument, nullptr, kStallMs},
     {"latency-timer", required_argument, nullptr, kLatencyTimer},
+    {"unasked", required_argument, nullptr, kUnasked},
+    {"unasked-after", required_argument, nullptr, kUnaskedAfter},
+    {"upper-echo", no_argument, nullptr, kUpperEcho},
+    {"strict", no_argument, nullptr, kStrict},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -118,8 +126,16 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
         case kEmulateRate:
             opts.emulate_rate = true;
             return true;
+        case kUpperEcho:
+            opts.upper_echo = true;
+            return true;
+        case kStrict:
+            opts.strict = true;
+            return true;
         case kAnswer:
-            return decode_escapes(arg, kMaxAnswer, opts.answer, error);
+        case kUnasked:
+            return decode_escapes(arg, kMaxAnswer, id == kAnswer ? opts.answer : opts.unasked,
+                                  error);
         case kPrompt:
             if (!decode_escapes(arg, 1, decoded, error)) return false;
             if (decoded.size() != 1) return fail(error, "--prompt needs exactly one byte");
@@ -129,8 +145,11 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
             if (parse_number(arg, 0, kMaxByteDelayUs, opts.byte_delay_us)) return true;
             return fail(error, "--byte-delay-us needs a number from 0 to 10000000");
         case kHangupAfter:
-            if (parse_number(arg, 1, kMaxHangupAfter, opts.hangup_after)) return true;
-            return fail(error, "--hangup-after needs a number from 1 to 1000000000");
+        case kUnaskedAfter:
+            if (parse_number(arg, 1, kMaxHangupAfter,
+                             id == kHangupAfter ? opts.hangup_after : opts.unasked_after))
+                return true;
+            return fail(error, "a line count from 1 to 1000000000 is needed");
         case kHangupAfterBytes:
         case kStallAfter:
             if (parse_number(arg, 1, kMaxHangupAfter,
@@ -222,6 +241,15 @@ const char* usage_text() {
            "                       program's writes then wait, as on a device that stops\n"
            "                       reading; then go on as before\n"
            "  --stall-ms MS        how long --stall-after takes no bytes (default 2000)\n"
+           "  --unasked TEXT       what the board sends unasked (escapes as for --answer;\n"
+           "                       default its power-up banner \"\\r\\nVQ318 V2.1 "
+           "READY\\r\\n-\"):\n"
+           "                       at once on SIGUSR1, as after a reset\n"
+           "  --unasked-after N    send it also right after the prompt for the Nth line,\n"
+           "                       in the same burst (a second prompt, an alarm)\n"
+           "  --upper-echo         echo letters in upper case\n"
+           "  --strict             report on standard error each line whose first byte\n"
+           "                       came before the prompt for the line before had gone out\n"
            "  --help               show this text\n"
            "  --version            show the version and exit\n"
            "\n"

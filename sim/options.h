@@ -30,6 +30,11 @@ struct Options {
     long hangup_after_bytes = 0;  // hang up right after this many received bytes; 0: never
     long stall_after = 0;         // take no bytes for stall_ms after this many; 0: never
     long stall_ms = 2000;
+    // Sent unasked: after the prompt for line unasked_after (0: never) and on SIGUSR1.
+    std::string unasked = "\r\nVQ318 V2.1 READY\r\n-";
+    long unasked_after = 0;
+    bool upper_echo = false;  // echo letters in upper case
+    bool strict = false;      // report a line that begins before the prompt for the one before
 };
 
 enum class ParseResult { kRun, kHelp, kVersion, kError };

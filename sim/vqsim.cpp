@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -52,8 +53,15 @@ constexpr long kDrainCheckNs = 10'000'000;  // 200 checks of 10 ms: at most 2 s
 volatile std::sig_atomic_t g_stop = 0;
 sigset_t g_wait_mask;  // the signal mask in force while waiting
 
+// Set by SIGUSR1: the board is to send its unasked text.
+volatile std::sig_atomic_t g_unasked = 0;
+
 void on_stop_signal(int) {
     g_stop = 1;
+}
+
+void on_unasked_signal(int) {
+    g_unasked = 1;
 }
 
 bool install_signal_handlers() {
@@ -62,7 +70,8 @@ bool install_signal_handlers() {
     sigemptyset(&sa.sa_mask);
     sigset_t stop_set;
     sigemptyset(&stop_set);
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) {
+        sa.sa_handler = sig == SIGUSR1 ? on_unasked_signal : on_stop_signal;
         if (sigaction(sig, &sa, nullptr) != 0) return false;
         sigaddset(&stop_set, sig);
     }
@@ -71,12 +80,14 @@ bool install_signal_handlers() {
 }
 
 // Waits until `fd` is ready for `events`, or for `timeout` (nullptr: no limit).
-// With fd < 0 it only sleeps. Returns 1 when ready, 0 on timeout, -1 when a stop
-// signal arrived or the wait failed.
+// With fd < 0 it only sleeps. Returns 1 when ready, 0 on timeout or, in a wait
+// for the program's bytes, on SIGUSR1, -1 when a stop signal arrived or the
+// wait failed.
 int wait_fd(int fd, short events, const timespec* timeout) {
     pollfd pfd = {fd, events, 0};
     for (;;) {
         if (g_stop) return -1;
+        if (g_unasked && events == POLLIN) return 0;
         const int n = ppoll(fd < 0 ? nullptr : &pfd, fd < 0 ? 0 : 1, timeout, &g_wait_mask);
         if (n >= 0) return n > 0 ? 1 : 0;
         if (errno != EINTR) return -1;
@@ -236,6 +247,25 @@ public:
         return true;
     }
 
+    bool put_prompt(char prompt) {
+        if (!put(prompt)) return false;
+        prompt_end_ = len_;
+        return true;
+    }
+
+    // Puts `text` to go out together with the last byte put, not paced.
+    bool put_with_last(std::string_view text) {
+        for (const char c : text) {
+            if (len_ == bytes_.size() && !flush()) return false;
+            due_ns_[len_] = len_ > head_ ? due_ns_[len_ - 1] : 0;
+            bytes_[len_++] = c;
+        }
+        return true;
+    }
+
+    // The last prompt put has not been written yet.
+    bool prompt_held() const { return head_ < prompt_end_; }
+
     // Writes every byte whose time has come, in one write.
     bool send_due() {
         if (last_due_soon()) {
@@ -248,7 +278,7 @@ public:
             ++end;
         const bool ok = write_all(bytes_.data() + head_, end - head_);
         head_ = end;
-        if (head_ == len_) head_ = len_ = packet_count_ = 0;  // the adapter has passed all on
+        if (head_ == len_) head_ = len_ = prompt_end_ = packet_count_ = 0;  // all passed on
         return ok;
     }
 
@@ -334,6 +364,7 @@ private:
     std::array<std::int64_t, 4096> due_ns_;  // when each byte may reach the program
     std::size_t head_ = 0;                   // the first byte not yet written
     std::size_t len_ = 0;
+    std::size_t prompt_end_ = 0;        // just past the last prompt put
     std::int64_t wire_free_ns_ = 0;     // when the last byte put is through the wire
     std::int64_t byte_ns_ = 0;          // each byte's time on the wire, pause included
     std::int64_t packet_start_ns_ = 0;  // the adapter's packet being filled
@@ -353,13 +384,17 @@ public:
     // Handles one byte received from the program. Returns false if sending failed.
     bool receive(char byte) {
         ++received_;
+        if (opts_.strict && at_line_start_ && out_.prompt_held()) report_early_line();
         const bool query = at_line_start_ && byte == 'v' && !opts_.silent;
-        if (opts_.echo && !out_.put(byte)) return false;
+        if (opts_.echo && !out_.put(opts_.upper_echo ? upper(byte) : byte)) return false;
         if (query) return answer_query();
         at_line_start_ = byte == '\n';
         if (!at_line_start_) return true;
         if (lines_ < UINT64_MAX) ++lines_;
-        return opts_.silent || (out_.put(opts_.answer) && out_.put(opts_.prompt));
+        if (opts_.silent) return true;
+        if (!out_.put(opts_.answer) || !out_.put_prompt(opts_.prompt)) return false;
+        return lines_ != static_cast<std::uint64_t>(opts_.unasked_after) ||
+               out_.put_with_last(opts_.unasked);
     }
 
     // True once the line after which the board is to hang up has been answered,
@@ -389,9 +424,20 @@ public:
     }
 
 private:
+    static char upper(char byte) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(byte)));
+    }
+
+    void report_early_line() const {
+        std::fprintf(stderr, "vqsim: line %llu began before the prompt for line %llu\n",
+                     static_cast<unsigned long long>(lines_ + 1),
+                     static_cast<unsigned long long>(lines_));
+    }
+
     bool answer_query() {
         for (const std::string_view status : kStatusLines) {
-            if (!out_.put(status) || !out_.put("\r\n") || !out_.put(opts_.prompt)) return false;
+            if (!out_.put(status) || !out_.put("\r\n") || !out_.put_prompt(opts_.prompt))
+                return false;
         }
         return true;  // still at the start of a line
     }
@@ -468,6 +514,10 @@ End serve(const Line& line, const Options& opts, int log_fd) {
     // Bytes due go out before each wait, and the wait ends when the next is
     // due, so the program's next bytes are read while earlier output is held.
     for (;;) {
+        if (g_unasked) {
+            g_unasked = 0;
+            if (!out.put(opts.unasked)) break;
+        }
         if (!out.send_due()) break;
         const int ready = wait_fd(line.master, POLLIN, out.time_to_next());
         if (ready < 0) break;

@@ -188,6 +188,18 @@ TEST_F(TypedLine, LineEndJustPastTheRoomStillRefuses) {
     EXPECT_EQ(fake::state.console.substr(fake::state.console_pos), "h");
 }
 
+// The device took four bytes of a line, then nothing: what it never took must
+// not follow the operator's re-open, glued to the next line.
+TEST_F(TypedLine, ReopenAfterAHeldLineSendsNothingStale) {
+    fake::state.takes = 4;
+    type("G1", " X1\n", true);  // held after the time-out
+    fake::state.takes_again_at = 0;
+    reopen_link(settings.port_number);
+    fake::controller_sends("n1 G2\n-");
+    type("G2", "\n", true);
+    EXPECT_EQ(fake::state.sent, "n1 Gn1 G2\n");
+}
+
 // While the typed line n1 G1 X1 goes out, the device stops taking bytes, or is
 // removed at 7 ms: the line waits as long as each byte goes within the limit,
 // else it ends with one message, without polling.

@@ -246,6 +246,8 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
 // ---------------------------------------------------------------------------
 
 const std::string kPart = "G21 G90\nG00 Z5\nG01 X10 Y10\nM30\n";
+const std::string kPartShown = "G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-";
+const std::string kLongLine = "g01" + std::string(697, 'x');
 
 struct FaultCase {
     const char* name;
@@ -272,6 +274,7 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     Sim sim(c.sim_options);
     ASSERT_TRUE(sim.ready());
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
+    ASSERT_TRUE(vqtest::write_file(dir.file("long.nc"), kLongLine + "\n"));
     const std::string device = c.device_missing ? dir.file("missing") : sim.link();
     auto result =
         vqtest::run_program("/bin/sh", {"-c", "exec \"$0\" " + c.arguments, vqtest::vqdnc_path()},
@@ -283,6 +286,8 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     EXPECT_EQ(result.exit_status, c.status);
     EXPECT_EQ(vqtest::without_device_list(result.output), shown);
     EXPECT_EQ(sim.log(), c.wire);
+    sim.stop();  // with --strict it names each line sent before the prompt for the one before
+    EXPECT_EQ(sim.output().find("began before"), std::string::npos) << sim.output();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -318,6 +323,40 @@ INSTANTIATE_TEST_SUITE_P(
                   "fpart.nc\ne\n",
                   kStart + "\n-G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-",
                   kPart},
+        // Unasked after a prompt, with a board slow enough to see an early line.
+        FaultCase{"BannerWhileIdle",
+                  {"--unasked-after", "1", "--byte-delay-us", "100", "--strict"},
+                  false,
+                  "",
+                  "g X1\nfpart.nc\ne\n",
+                  kStart + "n1 g X1\nok\n-\n-\n-\r\nVQ318 V2.1 READY\r-" + kPartShown,
+                  "n1 g X1\n" + kPart},
+        FaultCase{"AlarmMidDownload",
+                  {"--unasked-after", "1", "--unasked", "ALARM: -X LIMIT\\r\\n-", "--byte-delay-us",
+                   "100", "--strict"},
+                  false,
+                  "",
+                  "fpart.nc\ne\n",
+                  kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-" + kPartShown.substr(11),
+                  kPart},
+        FaultCase{"SecondPromptBeforeQuery",
+                  {"--unasked-after", "1", "--unasked", "-", "--byte-delay-us", "100", "--strict"},
+                  false,
+                  "",
+                  "g X1\ni\nfpart.nc\ne\n",
+                  kStart +
+                      "n1 g X1\nok\n-\n--vX+0.0000 Y+0.0000 Z+0.0000\r\n-F5.0000\r\n-STATUS "
+                      "IDLE\r\n-VQ318 READY\r\n-\n-" +
+                      kPartShown,
+                  "n1 g X1\nv" + kPart},
+        // Each piece of a long line waits for as many echo bytes as it has.
+        FaultCase{"UpperCaseEcho",
+                  {"--upper-echo"},
+                  false,
+                  "",
+                  "flong.nc\ne\n",
+                  kStart + "\n-G01" + std::string(697, 'X') + "\nok-\n-",
+                  kLongLine + "\n"},
         FaultCase{"StdoutClosed", {}, false, "-fpart.nc >&-", "", "", kPart},
         FaultCase{"StdinClosed", {}, false, "<&-", "", kStart, ""},
         FaultCase{"AllClosed", {}, false, "-fpart.nc <&- >&- 2>&-", "", "", kPart},
@@ -363,7 +402,10 @@ TEST(Replug, NextTypedLineReachesTheNewController) {
 // rules alone: the controller echoes every byte and after each line feed sends
 // its answer and prompt; each wait shows `echo_count` bytes whatever comes,
 // then reads up to the prompt, showing in normal mode everything but the
-// second and later line feeds. Bytes a wait leaves unread go to the next wait.
+// second and later line feeds. Bytes a wait leaves unread are shown before the
+// next line as answer text, or go to the next wait after one that met the
+// prompt among the echo. An answer no wait has read into may or may not have
+// come by the next line: bit n of `choices` says for the nth such line.
 struct Model {
     std::string answer;
     char prompt = '-';
@@ -371,21 +413,35 @@ struct Model {
     std::string from_controller;  // sent by the controller, not yet read
     std::string wire;             // sent by the program
     std::string console;          // shown by the program
+    bool owed = false;            // the last wait met the prompt among the echo
+    std::size_t fresh = 0;        // bytes of the last answer no wait has read into
+    unsigned choices = 0, unsure = 0;
 
     char take() {
         EXPECT_FALSE(from_controller.empty()) << "the model waits for a byte that never comes";
         if (from_controller.empty()) return prompt;
+        if (from_controller.size() <= fresh) fresh = 0;
         const char byte = from_controller.front();
         from_controller.erase(0, 1);
         return byte;
     }
 
     void send(const std::string& bytes) {
+        const bool come = fresh == 0 || ((choices >> unsure++) & 1) != 0;
+        const std::size_t shown = owed ? 0 : from_controller.size() - (come ? 0 : fresh);
+        int line_feeds = 0;
+        for (char byte : from_controller.substr(0, shown)) {
+            if (byte == '\n') ++line_feeds;
+            if (!quiet && (byte != '\n' || line_feeds == 1)) console += byte;
+        }
+        from_controller.erase(0, shown);
+        fresh = from_controller.size();
         wire += bytes;
         for (char byte : bytes) {
             from_controller += byte;
             if (byte == '\n') from_controller += answer + prompt;
         }
+        fresh = from_controller.size() - fresh;
     }
 
     void wait(std::size_t echo_count) {
@@ -394,6 +450,7 @@ struct Model {
             last = take();
             console += last;
         }
+        owed = last == prompt;
         int line_feeds = 0;
         while (last != prompt) {
             last = take();
@@ -489,31 +546,37 @@ TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyThe
         vqtest::write_file(dir.file("dnconfig.txt"), std::string("promptchar ") + c.prompt + "\n"));
 
     Model model;
-    model.answer = c.answer;
-    model.prompt = c.prompt;
     std::string input;
-    if (c.slow_rate) {
-        input += "b9600\n";
-        model.console += "\n-";
-    }
-    for (bool quiet : {false, true}) {
-        if (quiet) {
-            input += "q\n";
-            model.console += "\n-";
-            model.quiet = true;
+    auto run_model = [&](unsigned choices) {
+        model = Model{};
+        model.answer = c.answer;
+        model.prompt = c.prompt;
+        model.choices = choices;
+        input = c.slow_rate ? "b9600\n" : "";
+        model.console = c.slow_rate ? "\n-" : "";
+        for (bool quiet : {false, true}) {
+            if (quiet) {
+                input += "q\n";
+                model.console += "\n-";
+                model.quiet = true;
+            }
+            input += "fpart.nc\n";
+            model.download(part);
+            for (const std::string& typed : kTypedTemplates) {
+                input += with_prompt(typed, c.prompt) + "\n";
+                model.typed(with_prompt(typed, c.prompt));
+            }
         }
-        input += "fpart.nc\n";
-        model.download(part);
-        for (const std::string& typed : kTypedTemplates) {
-            input += with_prompt(typed, c.prompt) + "\n";
-            model.typed(with_prompt(typed, c.prompt));
-        }
-    }
-    input += "e\n";
-
+        input += "e\n";
+        return escaped(kStart + model.console);
+    };
+    run_model(0);
     auto result = run_vqdnc({}, input, {{"VQDNC_COM1", sim.link()}}, dir.path());
     EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(escaped(result.output), escaped(kStart + model.console));
+    unsigned choices = 0;
+    while (choices + 1 < 1u << 14 && run_model(choices) != escaped(result.output))
+        ++choices;
+    EXPECT_EQ(escaped(result.output), run_model(choices));
     // A wait that ended early lets the program go on while the controller is
     // still sending: the last line may reach it after the program has gone.
     sim.wait_log(model.wire);
@@ -530,9 +593,10 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"HighPromptAllBytesDescending", all_bytes(true), '\xff', {}, false},
         AnswerCase{"NulPrompt", "ok\x00tail\n"s, '\0', {}, false},
         // The same answer at full speed and when every byte arrives on its own,
-        // at the rate's pace: both must come out as the rules say.
-        AnswerCase{"FastController", "o-k\r\n\n\x00\xff"s, '-', {}, true},
-        AnswerCase{"SlowController", "o-k\r\n\n\x00\xff"s, '-', {"--emulate-rate"}, true}),
+        // at the rate's pace (the rest of an answer after a prompt in it would
+        // be there or not when the next line goes): both come out as the rules say.
+        AnswerCase{"FastController", "o+k\r\n\n\x00\xff"s, '-', {}, true},
+        AnswerCase{"SlowController", "o+k\r\n\n\x00\xff"s, '-', {"--emulate-rate"}, true}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

@@ -86,7 +86,6 @@ int serial_rate(int, int) {
 }
 int serial_close(int) {
     state.port_open = false;
-    state.queued.clear();
     return 0;
 }
 
@@ -115,6 +114,16 @@ int serial_get(int) {
     int byte = state.incoming.front().byte;
     state.incoming.pop_front();
     return byte;
+}
+
+// Bytes the controller sends answer the program's requests; none come unasked.
+int serial_arrived(int) {
+    return 0;
+}
+
+int serial_discard_output(int) {
+    state.queued.clear();
+    return 0;
 }
 
 int serial_wait(int, int timeout_ms) {
