@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "platform/console.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -27,13 +28,6 @@ constexpr int kSequenceGapMs = 50;
 // 'O' still counts up to this long after its ESC, and so do its later codes.
 // A lone Escape is taken once this has passed.
 constexpr int kEscapeDelayMs = 500;
-
-struct Handled {
-    int signal;
-    void (*handler)(int);
-    struct sigaction previous;
-    bool installed;
-};
 
 termios line_mode;  // the terminal's mode before key mode
 termios key_mode;
@@ -69,22 +63,13 @@ void set_mode_if_foreground(const termios& mode) {
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
-void set_action(int sig, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    // A call cut short by a stop and a continue is carried on, not failed.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-}
-
 // The program ends on a signal: the terminal gets its mode back, then the
 // signal takes its default course, so whoever started the program sees how it
 // ended.
 void end_on_signal(int sig) {
     int saved_errno = errno;
     if (keys_on) set_mode_if_foreground(line_mode);
-    set_action(sig, SIG_DFL);
+    set_signal_action(sig, SIG_DFL);
     raise(sig);  // blocked while this handler runs; it acts as the handler returns
     errno = saved_errno;
 }
@@ -104,29 +89,14 @@ void continue_on_signal(int) {
 void stop_on_signal(int) {
     int saved_errno = errno;
     if (keys_on) set_mode_if_foreground(line_mode);
-    // On a busy machine the shell can see the job stop (the script around
-    // the program stops at once) and continue it with fg before this handler
-    // has stopped the program; the SIGCONT handler may even run before this
-    // one. A stop after that continue would leave the program stopped in the
-    // foreground for good. So the stop is raised first, held back while this
-    // handler runs, and discarded (ignoring a signal discards it) when a
-    // continue has come since the program last waited for a key; a continue
-    // after the check discards it in the kernel.
-    set_action(SIGTSTP, SIG_DFL);
-    raise(SIGTSTP);
-    if (continues != continues_seen) set_action(SIGTSTP, SIG_IGN);
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until continued
-    set_action(SIGTSTP, stop_on_signal);
+    stop_from_handler(stop_on_signal, continues, continues_seen);
     continue_on_signal(SIGCONT);  // also where SIGCONT was left ignored
     continues_seen = continues;
     errno = saved_errno;
 }
 
 // Signals that end the program, SIGTSTP (Ctrl-Z), which stops it, and SIGCONT.
-std::array<Handled, 6> handled = {{
+std::array<TakenSignal, 6> handled = {{
     {SIGINT, end_on_signal, {}, false},
     {SIGTERM, end_on_signal, {}, false},
     {SIGHUP, end_on_signal, {}, false},
@@ -134,23 +104,6 @@ std::array<Handled, 6> handled = {{
     {SIGTSTP, stop_on_signal, {}, false},
     {SIGCONT, continue_on_signal, {}, false},
 }};
-
-// Only signals left at their default action are taken over: one the program
-// was started to ignore (nohup, a background job) stays ignored.
-void install_handlers() {
-    for (Handled& h : handled) {
-        h.installed =
-            sigaction(h.signal, nullptr, &h.previous) == 0 && h.previous.sa_handler == SIG_DFL;
-        if (h.installed) set_action(h.signal, h.handler);
-    }
-}
-
-void remove_handlers() {
-    for (Handled& h : handled) {
-        if (h.installed) sigaction(h.signal, &h.previous, nullptr);
-        h.installed = false;
-    }
-}
 
 void restore_at_exit() {
     key_mode_off();
@@ -230,11 +183,11 @@ void key_mode_on() {
     key_mode.c_cc[VMIN] = 1;
     key_mode.c_cc[VTIME] = 0;
     if (!exit_hook_set) exit_hook_set = std::atexit(restore_at_exit) == 0;
-    install_handlers();
+    take_signals(handled);
     keys_on = 1;  // first, so a signal from here on restores the terminal
     if (tcsetattr(STDIN_FILENO, TCSANOW, &key_mode) != 0) {
         keys_on = 0;
-        remove_handlers();
+        give_signals_back(handled);
     }
 }
 
@@ -249,7 +202,7 @@ void key_mode_off() {
     set_mode(line_mode);
     keys_on = 0;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
-    remove_handlers();
+    give_signals_back(handled);
 }
 
 bool key_waiting(int timeout_ms) {

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -58,13 +59,6 @@ volatile std::sig_atomic_t continues_seen = 0;
 // Time spent stopped, left out of the rates.
 volatile std::int64_t paused_ms = 0;
 
-struct Handled {
-    int signal;
-    void (*handler)(int);
-    struct sigaction previous;
-    bool installed;
-};
-
 void put(const char* bytes, std::size_t size) {
     while (size > 0) {
         const ssize_t n = write(STDOUT_FILENO, bytes, size);
@@ -99,14 +93,6 @@ void give_back_if_foreground() {
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
-void set_action(int sig, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-}
-
 void resize_on_signal(int) {
     stale = 1;
 }
@@ -124,41 +110,18 @@ void stop_on_signal(int) {
     const int saved_errno = errno;
     give_back_if_foreground();
     const std::int64_t stopped_at = clock_ms();
-    set_action(SIGTSTP, SIG_DFL);
-    raise(SIGTSTP);
-    if (continues != continues_seen) set_action(SIGTSTP, SIG_IGN);
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until continued
-    set_action(SIGTSTP, stop_on_signal);
+    stop_from_handler(stop_on_signal, continues, continues_seen);
     paused_ms = paused_ms + (clock_ms() - stopped_at);
     stale = 1;
     continues_seen = continues;
     errno = saved_errno;
 }
 
-std::array<Handled, 3> handled = {{
+std::array<TakenSignal, 3> handled = {{
     {SIGWINCH, resize_on_signal, {}, false},
     {SIGTSTP, stop_on_signal, {}, false},
     {SIGCONT, continue_on_signal, {}, false},
 }};
-
-// Only signals left at their default action are taken over.
-void install_handlers() {
-    for (Handled& h : handled) {
-        h.installed =
-            sigaction(h.signal, nullptr, &h.previous) == 0 && h.previous.sa_handler == SIG_DFL;
-        if (h.installed) set_action(h.signal, h.handler);
-    }
-}
-
-void remove_handlers() {
-    for (Handled& h : handled) {
-        if (h.installed) sigaction(h.signal, &h.previous, nullptr);
-        h.installed = false;
-    }
-}
 
 // False when the terminal has no room for the line.
 bool read_size() {
@@ -267,7 +230,7 @@ void progress_begin(std::string_view file_name, std::int64_t total_bytes) {
     stale = 0;
     continues_seen = continues;
     progress.begun = true;
-    install_handlers();
+    take_signals(handled);
 }
 
 void progress_update(long file_line, std::int64_t bytes_done) {
@@ -293,5 +256,5 @@ void progress_end() {
     if (!progress.begun) return;
     progress.begun = false;
     if (shown) give_back();
-    remove_handlers();
+    give_signals_back(handled);
 }

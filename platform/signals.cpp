@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr std::array<int, 4> kEnding = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 volatile std::sig_atomic_t in_job = 0;
 volatile std::sig_atomic_t stops = 0;
 volatile std::sig_atomic_t ending_signal = 0;
@@ -39,25 +37,55 @@ bool open_wake_pipe() {
     return false;
 }
 
-// Only a signal at its default action is taken over.
-void take_over(int sig) {
-    struct sigaction previous {};
-    if (sigaction(sig, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL) return;
+std::array<TakenSignal, 4> ending_signals = {{
+    {SIGINT, on_signal, {}, false},
+    {SIGTERM, on_signal, {}, false},
+    {SIGHUP, on_signal, {}, false},
+    {SIGQUIT, on_signal, {}, false},
+}};
+
+}  // namespace
+
+void take_signals(std::span<TakenSignal> signals) {
+    for (TakenSignal& taken : signals) {
+        taken.installed = sigaction(taken.signal, nullptr, &taken.previous) == 0 &&
+                          taken.previous.sa_handler == SIG_DFL;
+        if (taken.installed) set_signal_action(taken.signal, taken.handler);
+    }
+}
+
+void give_signals_back(std::span<TakenSignal> signals) {
+    for (TakenSignal& taken : signals) {
+        if (taken.installed) sigaction(taken.signal, &taken.previous, nullptr);
+        taken.installed = false;
+    }
+}
+
+// Writes to the console are carried on; the waits poll the wake pipe.
+void set_signal_action(int sig, void (*handler)(int)) {
     struct sigaction action {};
-    action.sa_handler = on_signal;
-    // Writes to the console are carried on; the waits poll the wake pipe.
+    action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
 }
 
-}  // namespace
+void stop_from_handler(void (*handler)(int), const volatile std::sig_atomic_t& continues,
+                       const volatile std::sig_atomic_t& continues_seen) {
+    set_signal_action(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    if (continues != continues_seen) set_signal_action(SIGTSTP, SIG_IGN);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until continued
+    set_signal_action(SIGTSTP, handler);
+}
 
 void install_signal_handlers(void (*cleanup)()) {
     cleanup_before_end = cleanup;
     if (wake_pipe[0] < 0 && !open_wake_pipe()) return;  // signals keep their default course
-    for (int sig : kEnding)
-        take_over(sig);
+    take_signals(ending_signals);
     std::signal(SIGPIPE, SIG_IGN);
 }
 

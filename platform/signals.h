@@ -10,6 +10,9 @@
 // pipe; the waits and the jobs then act on it.
 #pragma once
 
+#include <csignal>
+#include <span>
+
 // Takes the signals over; one the program was started to ignore (nohup, a
 // background job) stays ignored. `cleanup` runs before the program ends on a
 // signal: it closes the port and gives the console back.
@@ -33,6 +36,30 @@ void drain_signal_wakes();
 // part-way out it waits for the line to finish, unless the signal came twice:
 // the operator then wants out whatever the controller holds.
 void end_if_signalled(bool line_part_way = false);
+
+// Handlers a module keeps only while it needs them (key mode, the progress
+// line). Only a signal left at its default action is taken over: one the
+// program was started to ignore (nohup, a background job) stays ignored.
+struct TakenSignal {
+    int signal;
+    void (*handler)(int);
+    struct sigaction previous;
+    bool installed;
+};
+void take_signals(std::span<TakenSignal> signals);
+// Puts back what take_signals found.
+void give_signals_back(std::span<TakenSignal> signals);
+// Sets `handler` for `sig`, a call cut short by it being carried on.
+void set_signal_action(int sig, void (*handler)(int));
+// For a SIGTSTP handler, `handler`, that has given the terminal back: stops
+// the program as Ctrl-Z would and returns once it is continued. A shell can
+// continue the job (fg) before the handler has stopped it; a stop after that
+// continue would leave the program stopped for good. So the stop is raised
+// first, held back while the handler runs, and discarded when `continues` has
+// moved on from `continues_seen` (a continue after the check discards it in
+// the kernel).
+void stop_from_handler(void (*handler)(int), const volatile std::sig_atomic_t& continues,
+                       const volatile std::sig_atomic_t& continues_seen);
 
 // A job from here to the end of the scope.
 struct JobScope {
