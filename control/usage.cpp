@@ -48,9 +48,10 @@ void print_usage() {
         "dnconfig.txt in the current directory, if there is one, is read at start-up,\n"
         "before the options: keys comchannel COMn, baudrate RATE, promptchar C.\n"
         "\n"
-        "Exit status: 1 when everything ran through; 2 when a download stopped early\n"
-        "or a command could not reach the controller; 0 for --help and --version; a\n"
-        "program ended by a signal has that signal's usual status.\n"
+        "Exit status: 1 when everything ran through; 2 when an -f download did not run\n"
+        "to the end of its file (stopped early, or its file or the controller could\n"
+        "not be reached; the options after it are not run); 0 for --help and\n"
+        "--version; a program ended by a signal has that signal's usual status.\n"
         "\n"
         "Manual: man vqdnc. The README, with controllers behind a network device\n"
         "server, is /usr/share/doc/vqdnc/README.md.gz in the package.\n",
