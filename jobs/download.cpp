@@ -55,7 +55,6 @@ struct Standing {
     long acknowledged = 0;  // the last line whose prompt came; 0: none yet
     LineHead acknowledged_head;
     long unanswered = 0;  // the first line after it that went out whole; 0: none
-    long lines_sent = 0;
 };
 
 // The file, a block at a time.
@@ -128,7 +127,6 @@ Outcome send_line_end(Piece& piece, Standing& at) {
     piece.stored = 0;
     at.in_line = false;
     if (!send_text(line)) return Outcome::link_down;
-    ++at.lines_sent;
     if (at.unanswered == 0) at.unanswered = at.line;
     const std::int64_t result = await_prompt(settings.prompt_char, echo_count);
     if (result == 0) {

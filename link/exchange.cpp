@@ -55,7 +55,7 @@ bool wait_given_up() {
 
 // A signal that ends the program is acted on between lines, never inside one.
 void end_if_signalled_between_lines() {
-    end_if_signalled(line_part_way());
+    end_if_signalled(line_begun());
 }
 
 // The last wait met the prompt among the echo and returned before the answer
@@ -106,15 +106,23 @@ std::int64_t wait_ended(int last, std::int64_t elapsed_ms) {
     return last == kLostByte ? kLinkDown : elapsed_ms;
 }
 
-std::int64_t read_echo_and_answer(char prompt, int echo_count) {
-    const int prompt_byte = static_cast<unsigned char>(prompt);
-    std::int64_t elapsed_ms = 0;
-    int last = 0;
+// Reads and shows `echo_count` echo bytes, whatever they are; the last one is
+// left in `last`. Returns 0, or how the wait ended as await_prompt says.
+std::int64_t read_echo(int echo_count, int& last, std::int64_t& elapsed_ms) {
     for (int i = 0; i < echo_count; ++i) {
         last = next_byte(elapsed_ms);
         if (last < 0) return wait_ended(last, elapsed_ms);
         show(last);
     }
+    return 0;
+}
+
+std::int64_t read_echo_and_answer(char prompt, int echo_count) {
+    const int prompt_byte = static_cast<unsigned char>(prompt);
+    std::int64_t elapsed_ms = 0;
+    int last = 0;
+    if (const std::int64_t ended = read_echo(echo_count, last, elapsed_ms); ended != 0)
+        return ended;
     answer_owed = last == prompt_byte;
     int line_feeds = 0;
     while (last != prompt_byte) {
@@ -211,16 +219,8 @@ std::int64_t await_prompt(char prompt, int echo_count) {
 std::int64_t await_echo(int echo_count) {
     if (!link_up()) return kLinkDown;
     std::int64_t elapsed_ms = 0;
-    std::int64_t result = 0;
-    for (int i = 0; i < echo_count && result == 0; ++i) {
-        const int byte = next_byte(elapsed_ms);
-        if (byte < 0) {
-            result = wait_ended(byte, elapsed_ms);
-        } else {
-            show(byte);
-        }
-    }
-    return end_wait(result);
+    int last = 0;
+    return end_wait(read_echo(echo_count, last, elapsed_ms));
 }
 
 bool send_and_await(std::string_view text, char prompt, int echo_count) {

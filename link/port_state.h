@@ -11,12 +11,10 @@ bool link_up();
 // Notes bytes that went out, to know how much of the current line the
 // controller holds.
 void note_sent(std::string_view bytes);
-// Part of the current line went out already.
+// Part of the current line went out and the rest has not.
 bool line_begun();
 // The bytes sent so far are a whole request even without a line feed.
 void note_request_complete();
-// Part of the current line went out and the rest has not.
-bool line_part_way();
 // The device hung up or failed with `error`: says so, closes the port and
 // holds a line that went out only in part.
 void drop_link(int error);

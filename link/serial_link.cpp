@@ -171,10 +171,6 @@ void note_request_complete() {
     line_sent = 0;
 }
 
-bool line_part_way() {
-    return line_sent > 0;
-}
-
 void drop_link(int error) {
     const int port = settings.port_number;
     char path[kShownPathSize];
