@@ -27,12 +27,26 @@ constexpr int kPromptAfter = 1;
 constexpr int kNoPrompt = 2;
 
 // Exit statuses of option mode: everything ran through (the status the program
-// always had), or a download stopped early or could not reach the controller.
+// always had), or an option was refused or stopped before its end.
 constexpr int kRanThrough = 1;
 constexpr int kStoppedEarly = 2;
-// A download did not run to the end of its file: the options after it are
-// not run, and the program ends with kStoppedEarly.
-bool download_failed = false;
+
+// Whether the command being run went through. One that was refused or stopped
+// ends its request: the rest of its console line, or the options after it,
+// were written to follow a command that went through, so none of them runs.
+bool request_ended = false;
+// Why, for the line option mode prints about the options it leaves.
+const char* end_reason = "";
+
+int end_request(const char* reason) {
+    request_ended = true;
+    end_reason = reason;
+    return kPromptAfter;
+}
+
+int refused() {
+    return end_request("it could not be carried out as written");
+}
 
 struct Row {
     std::string_view letters;
@@ -44,6 +58,17 @@ std::string_view rest_of(std::string_view text) {
     return text.substr(1);
 }
 
+// Shows text the operator gave, at most a line's worth, with control
+// characters as '?' so none of them acts on the terminal.
+void print_given(std::string_view text) {
+    constexpr std::size_t kShown = 60;
+    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        std::putchar(byte < 0x20 || byte == 0x7f ? '?' : byte);
+    }
+    if (text.size() > kShown) std::printf("...");
+}
+
 // A NUL would cut a file or channel name short where nobody sees it.
 bool refused_for_nul(std::string_view text) {
     if (text.find('\0') == std::string_view::npos) return false;
@@ -52,26 +77,28 @@ bool refused_for_nul(std::string_view text) {
 }
 
 int select_channel(std::string_view text) {
-    if (refused_for_nul(text)) return kPromptAfter;
-    int port_in_use = settings.port_number;
-    settings.port_number = parse_channel(rest_of(text));
-    reopen_link(port_in_use);
+    if (refused_for_nul(text)) return refused();
+    const std::int32_t port = parse_channel(rest_of(text));
+    if (port == kUnrecognized) return refused();
+    const int port_in_use = settings.port_number;
+    settings.port_number = port;
+    const bool opened = reopen_link(port_in_use);
     std::printf("Com channel set to COM%d,%d,N,1\n", settings.port_number + 1,
                 rate_value(settings.rate_code));
-    return kPromptAfter;
+    return opened ? kPromptAfter : end_request("the port did not open");
 }
 
 int select_rate(std::string_view text) {
-    settings.rate_code = parse_rate(rest_of(text));
-    reopen_link(settings.port_number);
-    return kPromptAfter;
+    const std::int32_t rate = parse_rate(rest_of(text));
+    if (rate == kUnrecognized) return refused();
+    settings.rate_code = rate;
+    return reopen_link(settings.port_number) ? kPromptAfter : end_request("the port did not open");
 }
 
 int download(std::string_view text) {
-    if (refused_for_nul(text)) return kPromptAfter;
+    if (refused_for_nul(text)) return refused();
     set_download_path(rest_of(text));  // fits: a command has at most 199 characters
-    if (!download_file()) download_failed = true;
-    return kPromptAfter;
+    return download_file() ? kPromptAfter : end_request("the download did not run to the end");
 }
 
 // The line number after r: digits only, from 1, as many as a long holds.
@@ -86,12 +113,16 @@ long resume_line_of(std::string_view digits) {
     return line;
 }
 
+// A refused r also drops the resume armed before it: the operator meant to
+// change it, so neither line is to be guessed at.
 int resume_from(std::string_view text) {
     const long line = resume_line_of(rest_of(text));
     if (line < 1) {
-        std::printf("Line to resume from must be a number from 1 to 999999999: '%.*s' - ignored\n",
-                    static_cast<int>(text.size() - 1), text.data() + 1);
-        return kPromptAfter;
+        std::printf("Line to resume from must be a number from 1 to 999999999: '");
+        print_given(rest_of(text));
+        std::printf("' - ignored\n");
+        drop_armed_resume();
+        return refused();
     }
     settings.resume_line = line;
     std::printf("The next download starts at its line %ld\n", line);
@@ -103,27 +134,45 @@ int help(std::string_view) {
     return kPromptAfter;
 }
 
+const char* const kLineNotThrough = "the G-code line did not go through";
+
 int numbered_line(std::string_view token) {
     JobScope job;
-    send_typed_line(token, true);
-    return kPromptAfter;
+    return send_typed_line(token, true) ? kPromptAfter : end_request(kLineNotThrough);
 }
 
 int typed_line(std::string_view token) {
     JobScope job;
-    send_typed_line(token, false);
-    return kPromptAfter;
+    return send_typed_line(token, false) ? kPromptAfter : end_request(kLineNotThrough);
+}
+
+// -gG28 sends n1 G28 and -nN1 G28 sends N1 G28, as g and n do for the line
+// typed at the console.
+int given_line(std::string_view text, bool numbered) {
+    if (text.size() < 2) {
+        std::printf("Option -%c needs a G-code line joined on: -gG28 or -nN1 G28\n", text[0]);
+        return refused();
+    }
+    JobScope job;
+    return send_given_line(rest_of(text), numbered) ? kPromptAfter : end_request(kLineNotThrough);
+}
+
+int numbered_option(std::string_view text) {
+    return given_line(text, true);
+}
+
+int line_option(std::string_view text) {
+    return given_line(text, false);
 }
 
 // The controller's last prompt serves, unless the query could not be made.
 int query(std::string_view) {
     JobScope job;
-    return query_controller() ? kNoPrompt : kPromptAfter;
+    return query_controller() ? kNoPrompt : end_request("the query did not go through");
 }
 
 int vacuum_head(std::string_view) {
-    run_vacuum_head();
-    return kPromptAfter;
+    return run_vacuum_head() ? kPromptAfter : end_request("a vacuum head move did not go through");
 }
 
 int quiet(std::string_view) {
@@ -139,10 +188,31 @@ int leave(std::string_view) {
     close_and_exit();
 }
 
-constexpr std::array<Row, 5> kOptions = {{
+// A G-code word typed without g or n in front (M03, X10) would otherwise
+// vanish, or its neighbours run as commands.
+int unknown_command(std::string_view token) {
+    std::printf("Unknown command '");
+    print_given(token);
+    std::printf(
+        "' - nothing of this line run or sent; type G-code with g or n in front: G01 X10, N1 "
+        "M03 S1000\n");
+    discard_rest_of_line();
+    return kPromptAfter;
+}
+
+int unknown_option(std::string_view text) {
+    std::printf("Unknown option -");
+    print_given(text);
+    std::printf(" - see vqdnc --help\n");
+    return refused();
+}
+
+constexpr std::array<Row, 7> kOptions = {{
     {"c", select_channel},
     {"b", select_rate},
     {"f", download},
+    {"g", numbered_option},
+    {"n", line_option},
     {"h", help},
     {"r", resume_from},
 }};
@@ -164,18 +234,73 @@ constexpr std::array<Row, 13> kCommands = {{
     {"e", leave},
 }};
 
+// Runs the first row that matches. A Ctrl-C during its job ends the request
+// even when the job could finish what it had begun.
 template <std::size_t N>
-int run_row(const std::array<Row, N>& table, std::string_view text) {
+int run_row(const std::array<Row, N>& table, std::string_view text,
+            int (*unknown)(std::string_view)) {
+    request_ended = false;
+    take_job_stop();  // one that came during an earlier request is spent
+    int (*action)(std::string_view) = unknown;
     for (const Row& row : table) {
-        if (starts_ignoring_case(text, row.letters)) return row.action(text);
+        if (starts_ignoring_case(text, row.letters)) {
+            action = row.action;
+            break;
+        }
     }
-    return kPromptAfter;
+    const int result = action(text);
+    if (take_job_stop() && !request_ended) end_request("stopped with Ctrl-C");
+    return result;
 }
 
 struct ConsoleSource {
     int peek() { return console_peek(); }
     int get() { return console_get(); }
 };
+
+// After a request that ended early, the rest of its console line is taken and
+// not run. On a terminal only what was typed already is taken, never a line
+// typed afterwards; from a pipe or a file, up to the line's end.
+void drop_rest_of_request() {
+    if (!console_mid_line()) return;
+    std::array<char, 60> dropped;
+    std::size_t kept = 0;
+    bool cut = false;
+    const bool typed = keys_from_terminal();
+    while (!typed || console_buffered()) {
+        const int c = console_get();
+        if (c == kConsoleEnd || is_line_end(c)) break;
+        if (kept == 0 && is_blank(c)) continue;
+        if (kept < dropped.size()) {
+            dropped[kept++] = static_cast<char>(c);
+        } else {
+            cut = true;
+        }
+    }
+    while (kept > 0 && is_blank(dropped[kept - 1]))
+        --kept;
+    if (kept == 0) return;
+    std::printf("Rest of the line not run: ");
+    print_given({dropped.data(), kept});
+    std::printf("%s\n", cut ? "..." : "");
+}
+
+// An argument that is no option, or too long to be one, is refused like an
+// option that cannot be carried out.
+void run_argument(std::string_view argument) {
+    request_ended = false;
+    if (argument.empty() || argument[0] != '-') {
+        std::printf("Not an option: '");
+        print_given(argument);
+        std::printf("' - options begin with '-' (see vqdnc --help)\n");
+        refused();
+    } else if (argument.size() >= kTokenSize) {
+        std::printf("Option too long (%zu characters at most) - not run\n", kTokenSize - 1);
+        refused();
+    } else {
+        run_option(argument.substr(1));
+    }
+}
 
 void show_setup_hint() {
     if (settings.link_error != kYes) return;
@@ -188,12 +313,12 @@ void show_setup_hint() {
 }  // namespace
 
 int run_option(std::string_view text) {
-    run_row(kOptions, text);
+    run_row(kOptions, text, unknown_option);
     return 1;
 }
 
 int run_command(std::string_view token) {
-    return run_row(kCommands, token);
+    return run_row(kCommands, token, unknown_command);
 }
 
 void print_version() {
@@ -240,7 +365,10 @@ bool run_console_word(int (*run)(std::string_view token)) {
         std::printf("\n-");
         return true;
     }
-    if (run(token.view()) == kPromptAfter) std::printf("\n-");
+    request_ended = false;
+    const int result = run(token.view());
+    if (request_ended) drop_rest_of_request();
+    if (result == kPromptAfter) std::printf("\n-");
     return true;
 }
 
@@ -258,18 +386,16 @@ void run_console() {
 void run_options(int argc, char** argv) {
     open_link();
     show_setup_hint();
-    for (int i = 1; i < argc; ++i) {
-        std::string_view argument = argv[i];
-        if (argument.empty() || argument[0] != '-') continue;
-        if (argument.size() >= kTokenSize) {
-            std::printf("Option too long (%zu characters at most) - ignored\n", kTokenSize - 1);
-            continue;
-        }
-        run_option(argument.substr(1));
-        if (download_failed && i + 1 < argc) {
-            std::printf("Options after %s not run: the download did not run to the end\n", argv[i]);
-            break;
+    int status = kRanThrough;
+    for (int i = 1; i < argc && status == kRanThrough; ++i) {
+        run_argument(argv[i]);
+        if (!request_ended) continue;
+        status = kStoppedEarly;
+        if (i + 1 < argc) {
+            std::printf("Options after ");
+            print_given(argv[i]);
+            std::printf(" not run: %s\n", end_reason);
         }
     }
-    close_and_exit(download_failed ? kStoppedEarly : kRanThrough);
+    close_and_exit(status);
 }

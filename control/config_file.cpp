@@ -75,10 +75,13 @@ void load_config_from(std::FILE* file) {
     for (;;) {
         Word<kConfigWordSize> key = read_word<kConfigWordSize>(source);
         if (key.ended) break;
+        // A value not recognised leaves the earlier one (or the default) standing.
         if (equal_ignoring_case(key.view(), "baudrate")) {
-            settings.rate_code = parse_rate(value_after(source, key, value));
+            const std::int32_t rate = parse_rate(value_after(source, key, value));
+            if (rate != kUnrecognized) settings.rate_code = rate;
         } else if (equal_ignoring_case(key.view(), "comchannel")) {
-            settings.port_number = parse_channel(value_after(source, key, value));
+            const std::int32_t port = parse_channel(value_after(source, key, value));
+            if (port != kUnrecognized) settings.port_number = port;
         } else if (equal_ignoring_case(key.view(), "promptchar")) {
             apply_prompt_char(source);
         }

@@ -32,8 +32,11 @@ constexpr std::array<RateText, 8> kRateTexts = {{{"2400", 3},
 constexpr std::array<std::int32_t, 10> kRateValues = {110,  300,   1200,  2400,  4800,
                                                       9600, 19200, 38400, 57200, 115200};
 
-constexpr std::int32_t kFallbackPort = 0;
-constexpr std::int32_t kFallbackRate = 7;
+std::int32_t unrecognized() {
+    std::printf("  COM%d at %d kept - nothing changed\n", settings.port_number + 1,
+                rate_value(settings.rate_code));
+    return kUnrecognized;
+}
 
 }  // namespace
 
@@ -51,7 +54,7 @@ std::int32_t parse_channel(std::string_view text) {
         if (equal_ignoring_case(text, kChannels[i])) return static_cast<std::int32_t>(i);
     }
     std::printf("Unrecognized com channel: %.*s\n", static_cast<int>(text.size()), text.data());
-    return kFallbackPort;
+    return unrecognized();
 }
 
 std::int32_t parse_rate(std::string_view text) {
@@ -59,7 +62,7 @@ std::int32_t parse_rate(std::string_view text) {
         if (text == rate.text) return rate.code;
     }
     std::printf("Unrecognized baud rate\n");
-    return kFallbackRate;
+    return unrecognized();
 }
 
 std::int32_t rate_value(std::int32_t rate_code) {

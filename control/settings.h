@@ -35,9 +35,14 @@ int load_config();
 // Applies the key words read from `file` to the end; the caller closes it.
 void load_config_from(std::FILE* file);
 
-// Channel name ("COM1".."COM13", any case) to port number; 0 with a message otherwise.
+// What parse_channel and parse_rate give for a text they do not know: the
+// caller keeps the port and rate in use, as a typo must not move the program to
+// another machine or rate.
+inline constexpr std::int32_t kUnrecognized = -1;
+// Channel name ("COM1".."COM13", any case) to port number; otherwise a message,
+// a line saying what is kept, and kUnrecognized.
 std::int32_t parse_channel(std::string_view text);
-// Rate text ("2400".."115200") to rate code; 7 with a message otherwise.
+// Rate text ("2400".."115200") to rate code; otherwise as parse_channel.
 std::int32_t parse_rate(std::string_view text);
 // The rate shown to the operator for a rate code.
 std::int32_t rate_value(std::int32_t rate_code);

@@ -275,17 +275,32 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
 
 }  // namespace
 
+void drop_armed_resume() {
+    if (settings.resume_line == 0) return;
+    std::printf("Resume from line %ld dropped - give r%ld again before the f it is for\n",
+                settings.resume_line, settings.resume_line);
+    settings.resume_line = 0;
+}
+
 bool download_file() {
-    if (!ensure_link()) return false;
     const char* path = settings.download_path.data();
+    if (path[0] == '\0') {
+        std::printf("No file name after f - give it joined on: fpart.nc (option -fpart.nc)\n");
+        drop_armed_resume();
+        return false;
+    }
+    if (!ensure_link()) {
+        drop_armed_resume();
+        return false;
+    }
     const char* reason = nullptr;
     Reader reader;
     reader.fd = open_regular_file(path, reason);
     if (reader.fd < 0) {
         std::printf("Cannot open G Code file '%s': %s\n", path, reason);
+        drop_armed_resume();
         return false;
     }
-    // The resume line serves this download only, once its file is open.
     const long first_line = settings.resume_line > 0 ? settings.resume_line : 1;
     settings.resume_line = 0;
     JobScope job;

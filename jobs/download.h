@@ -6,3 +6,6 @@
 // download did not run to the end of the file; it then says where it stopped
 // and how to resume.
 bool download_file();
+// Forgets the resume line set with r, if any, saying so: it served a
+// download that did not start, and must not serve a later one.
+void drop_armed_resume();

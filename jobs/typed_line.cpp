@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "control/settings.h"
 #include "link/link.h"
@@ -25,32 +26,55 @@ bool has_control_character(std::string_view text) {
     return false;
 }
 
+// A line being put together; one place is kept for the terminator, as the
+// controller's line buffer has.
+struct Line {
+    std::array<char, kLineSize> text{};
+    std::size_t length = 0;
+
+    std::span<char> room() { return {text.data() + length, kLineSize - 1 - length}; }
+    bool append(std::string_view part) {
+        if (part.size() > room().size()) return false;
+        std::memcpy(text.data() + length, part.data(), part.size());
+        length += part.size();
+        return true;
+    }
+    std::string_view view() const { return {text.data(), length}; }
+};
+
+bool refuse_too_long() {
+    std::printf("G Code line too long - not sent (%zu characters at most)\n", kLineSize - 1);
+    return false;
+}
+
+// Checks the finished line, its line end included, and sends it.
+bool send_checked(const Line& line) {
+    if (has_control_character(line.view().substr(0, line.length - 1))) {
+        std::printf("G Code line contains control characters - not sent\n");
+        return false;
+    }
+    return ensure_link() &&
+           send_and_await(line.view(), settings.prompt_char, static_cast<int>(line.length));
+}
+
 }  // namespace
 
-void send_typed_line(std::string_view token, bool numbered) {
-    std::array<char, kLineSize> line{};
-    std::size_t length = 0;
-    auto append = [&](std::string_view part) {
-        std::memcpy(line.data() + length, part.data(), part.size());
-        length += part.size();
-    };
-    if (numbered) append(kLineNumber);
-    append(token);  // a token has at most 199 characters, so both fit
+bool send_typed_line(std::string_view token, bool numbered) {
+    Line line;
+    if (numbered) line.append(kLineNumber);
+    line.append(token);  // a token has at most 199 characters, so both fit
 
     std::size_t rest_length = 0;
-    // One place is kept for the terminator, as the controller's line buffer has.
-    std::span<char> room(line.data() + length, kLineSize - 1 - length);
-    RestOfLine result = read_rest_of_line(room, rest_length);
-    if (result == RestOfLine::input_ended) return;  // nothing half-typed is sent
-    if (result == RestOfLine::too_long) {
-        std::printf("G Code line too long - not sent (%zu characters at most)\n", kLineSize - 1);
-        return;
-    }
-    length += rest_length;
-    if (has_control_character({line.data(), length - 1})) {  // all but the line end
-        std::printf("G Code line contains control characters - not sent\n");
-        return;
-    }
-    if (ensure_link())
-        send_and_await({line.data(), length}, settings.prompt_char, static_cast<int>(length));
+    RestOfLine result = read_rest_of_line(line.room(), rest_length);
+    if (result == RestOfLine::input_ended) return false;  // nothing half-typed is sent
+    if (result == RestOfLine::too_long) return refuse_too_long();
+    line.length += rest_length;
+    return send_checked(line);
+}
+
+bool send_given_line(std::string_view given, bool numbered) {
+    Line line;
+    if (numbered) line.append(kLineNumber);
+    if (!line.append(given) || !line.append("\n")) return refuse_too_long();
+    return send_checked(line);
 }

@@ -57,28 +57,37 @@ bool send_dwell() {
     return send_and_await(kDwellLine, settings.prompt_char, static_cast<int>(kDwellLine.size()));
 }
 
-// Each returns false when the operator stopped it with Ctrl-C: the processor
-// then ends after the line in flight.
-bool lift(const HeadValues& v) {
-    if (!ensure_link(kAfterEcho)) return true;
-    JobScope job;
-    std::printf("\n lift part");
-    send_move(v.lift_height, v.lift_rate);
-    return !stop_asked();
+// How a lift or a place ended. After a stop (Ctrl-C) the processor ends after
+// the line in flight; after a move that did not go through it goes on, but
+// the rest of the console line it was started from is not run.
+enum class Move { went_through, failed, stopped };
+
+Move ended_move(bool sent) {
+    if (stop_asked()) return Move::stopped;
+    return sent ? Move::went_through : Move::failed;
 }
 
-bool place(const HeadValues& v) {
-    if (!ensure_link(kAfterEcho)) return true;
+Move lift(const HeadValues& v) {
+    if (!ensure_link(kAfterEcho)) return Move::failed;
+    JobScope job;
+    std::printf("\n lift part");
+    return ended_move(send_move(v.lift_height, v.lift_rate));
+}
+
+Move place(const HeadValues& v) {
+    if (!ensure_link(kAfterEcho)) return Move::failed;
     JobScope job;
     std::printf("\n place part");
-    if (send_move(v.place_height, v.place_rate) && !stop_asked()) {
+    bool sent = send_move(v.place_height, v.place_rate) && !stop_asked();
+    if (sent) {
         std::printf(" - dwell");
-        if (send_dwell() && !stop_asked()) {
-            std::printf(" - lift part");
-            send_move(v.return_height, v.lift_rate);
-        }
+        sent = send_dwell() && !stop_asked();
     }
-    return !stop_asked();
+    if (sent) {
+        std::printf(" - lift part");
+        sent = send_move(v.return_height, v.lift_rate);
+    }
+    return ended_move(sent);
 }
 
 // The four numbers are typed as a line, with the terminal's echo and editing.
@@ -115,9 +124,10 @@ int next_key() {
 
 }  // namespace
 
-void run_vacuum_head() {
+bool run_vacuum_head() {
     HeadValues values;
     HeldLines held;
+    bool went_through = true;
     // Key mode from the start: keys typed as soon as the prompt shows are
     // neither echoed by the terminal nor held back until Enter.
     key_mode_on();
@@ -127,15 +137,16 @@ void run_vacuum_head() {
         int key = next_key();
         if (key == kKeyEnd) break;
         if (key != kKeySequence) std::putchar(key);
-        bool go_on = true;
+        Move move = Move::went_through;
         if (key == 'a') {
             adjust(values, held);
         } else if (key == 'l') {
-            go_on = lift(values);
+            move = lift(values);
         } else if (key == 'p') {
-            go_on = place(values);
+            move = place(values);
         }
-        if (!go_on) {
+        went_through = went_through && move == Move::went_through;
+        if (move == Move::stopped) {
             std::printf("\nVacuum head stopped (Ctrl-C)\n");
             break;
         }
@@ -145,4 +156,5 @@ void run_vacuum_head() {
     }
     key_mode_off();
     release_held_lines(held);
+    return went_through;
 }

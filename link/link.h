@@ -19,8 +19,9 @@ int check_call(int port, int result);
 // The start-up sequence: framing preset, then open the port and set its rate.
 void open_link();
 // Closes `port_in_use` and opens port_number at rate_code. This is how the
-// operator takes back a port that holds an unfinished line.
-void reopen_link(int port_in_use);
+// operator takes back a port that holds an unfinished line. False when the
+// port did not open at that rate.
+bool reopen_link(int port_in_use);
 // Makes sure port_number can take a line before a job uses it: a port that is
 // not open (it failed to open, or its device went away) is opened again at
 // rate_code. False, with the reason printed, when the job must not send.

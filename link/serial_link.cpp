@@ -126,11 +126,11 @@ void open_link() {
     open_port_at_rate(settings.port_number);
 }
 
-void reopen_link(int port_in_use) {
+bool reopen_link(int port_in_use) {
     close_port(port_in_use);
     if (known_port(settings.port_number))
         unfinished[static_cast<std::size_t>(settings.port_number)] = false;
-    open_port_at_rate(settings.port_number);
+    return open_port_at_rate(settings.port_number);
 }
 
 bool ensure_link(bool after_echo) {

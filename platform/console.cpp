@@ -16,6 +16,7 @@ std::array<unsigned char, 4096> buffer;
 std::size_t head = 0;
 std::size_t tail = 0;
 bool ended = false;
+bool mid_line = false;
 
 // Bytes put back with console_unget; they fill the array from its end, so the
 // unread ones are pushed[pushed_head .. end) and a later push goes in front.
@@ -67,10 +68,20 @@ int console_peek() {
 }
 
 int console_get() {
-    if (pushed_waiting()) return pushed[pushed_head++];
-    int c = console_peek();
-    if (c != kConsoleEnd) ++head;
+    int c;
+    if (pushed_waiting()) {
+        c = pushed[pushed_head++];
+    } else {
+        c = console_peek();
+        if (c == kConsoleEnd) return c;
+        ++head;
+    }
+    mid_line = c != '\n' && c != '\r';
     return c;
+}
+
+bool console_mid_line() {
+    return mid_line;
 }
 
 bool console_buffered() {
@@ -88,5 +99,6 @@ bool console_unget(std::string_view bytes) {
     if (bytes.size() > pushed_head) return false;
     pushed_head -= bytes.size();
     std::memcpy(pushed.data() + pushed_head, bytes.data(), bytes.size());
+    mid_line = mid_line || !bytes.empty();
     return true;
 }

@@ -15,6 +15,9 @@ inline constexpr std::size_t kConsolePushBackSize = 4096;
 int console_get();
 // The next byte without taking it, or kConsoleEnd.
 int console_peek();
+// True inside a console line: the last byte taken was no line end, or bytes
+// were put back in front of the stream.
+bool console_mid_line();
 // True when bytes already read from standard input are waiting in the buffer.
 bool console_buffered();
 // Waits at most `timeout_ms` (negative: without limit) until console_get can

@@ -11,6 +11,7 @@ namespace {
 
 volatile std::sig_atomic_t in_job = 0;
 volatile std::sig_atomic_t stops = 0;
+volatile std::sig_atomic_t job_stopped = 0;
 volatile std::sig_atomic_t ending_signal = 0;
 volatile std::sig_atomic_t ending_count = 0;
 int wake_pipe[2] = {-1, -1};
@@ -20,6 +21,7 @@ void on_signal(int sig) {
     const int saved_errno = errno;
     if (sig == SIGINT && in_job) {
         stops = stops + 1;
+        job_stopped = 1;
     } else {
         ending_signal = sig;
         ending_count = ending_count + 1;
@@ -101,6 +103,12 @@ void job_end() {
 
 int stop_requests() {
     return stops;
+}
+
+bool take_job_stop() {
+    const bool stopped = job_stopped != 0;
+    job_stopped = 0;
+    return stopped;
 }
 
 int signal_wake_fd() {

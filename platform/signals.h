@@ -24,6 +24,10 @@ void job_end();
 // Ctrl-Cs since job_begin: 1 asks the job to stop after the line in flight, 2
 // or more to give up the wait for its prompt.
 int stop_requests();
+// Whether a Ctrl-C came during a job since the last call, which forgets it.
+// The request that job belongs to ends there, even when the job could finish
+// its last line.
+bool take_job_stop();
 
 // A descriptor that becomes readable when a signal has come, for a blocking
 // wait to include, or -1. A wait that sees it calls drain_signal_wakes and

@@ -66,16 +66,64 @@ TEST_F(Console, EndOfInputClosesAndExitsWithoutRepeating) {
 
 TEST_F(Console, CommandsShareALineAndMatchByCaseBlindPrefix) {
     auto result = run("hold hf hello Q xyz\nE\n");
-    EXPECT_EQ(result.output, kStart + "\n-\n-" + kHelp + "\n-\n-\n-");
+    EXPECT_EQ(result.output,
+              kStart + "\n-\n-" + kHelp + "\n-\n-" + vqtest::unknown_command("xyz") + "\n-");
     EXPECT_EQ(result.exit_status, 1);
 }
 
 TEST_F(Console, ChannelCommandReopensAndConfirms) {
     Sim com2({}, "com2");
-    auto result = run("CCOM2 c\n", {{"VQDNC_COM2", com2.link()}});
-    EXPECT_EQ(result.output,
-              kStart + "Com channel set to COM2,115200,N,1\n\n-" +
-                  "Unrecognized com channel: \nCom channel set to COM1,115200,N,1\n\n-");
+    auto result = run("CCOM2\n", {{"VQDNC_COM2", com2.link()}});
+    EXPECT_EQ(result.output, kStart + "Com channel set to COM2,115200,N,1\n\n-");
+}
+
+// A word that is no command, or a command refused or stopped, ends its
+// console line: nothing after it on that line runs. A resume line serves the
+// next download only, whether that one starts or not.
+struct StopCase {
+    std::string input;
+    std::string shown;  // after the start-up screen
+    std::string com1_log, com2_log;
+};
+
+TEST_F(Console, RefusalsChangeNothingAndEndTheirLine) {
+    const std::string kept = "  COM2 at 115200 kept - nothing changed\n";
+    const std::string rest = "Rest of the line not run: fpart.nc\n\n-";
+    const std::string part_shown = "\n-G21\nok-G00 Z5\nok-M03\nok-\n-";
+    const std::string dropped =
+        "Resume from line 2 dropped - give r2 again before the f it is for\n";
+    const std::string bad_r = "Line to resume from must be a number from 1 to 999999999: '";
+    ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), "G21\nG00 Z5\nM03\n"));
+    for (const StopCase& c : std::vector<StopCase>{
+             {"cCOM2 clear fpart.nc\ng X1\n",
+              "Com channel set to COM2,115200,N,1\n\n-Unrecognized com channel: lear\n" + kept +
+                  rest + "n1 g X1\nok\n-\n-",
+              "", "n1 g X1\n"},
+             {"cCOM2 b9601 fpart.nc\n",
+              "Com channel set to COM2,115200,N,1\n\n-Unrecognized baud rate\n" + kept + rest, "",
+              ""},
+             {"M03 S1000 fpart.nc\nT1\n",
+              vqtest::unknown_command("M03") + "\n-" + vqtest::unknown_command("T1") + "\n-", "",
+              ""},
+             {"r2 r0 fpart.nc\nr1e3 fpart.nc\nr+4\nfpart.nc\n",
+              "The next download starts at its line 2\n\n-" + bad_r + "0' - ignored\n" + dropped +
+                  rest + bad_r + "1e3' - ignored\n" + rest + bad_r + "+4' - ignored\n\n-" +
+                  part_shown,
+              "G21\nG00 Z5\nM03\n", ""},
+             {"r2 fnothere.nc fpart.nc\nfpart.nc\n",
+              "The next download starts at its line 2\n\n-Cannot open G Code file 'nothere.nc': No "
+              "such file or directory\n" +
+                  dropped + rest + part_shown,
+              "G21\nG00 Z5\nM03\n", ""},
+         }) {
+        Sim com1({}, "com1");
+        Sim com2({}, "com2");
+        auto result = run_vqdnc(
+            {}, c.input, {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}}, dir_.path());
+        EXPECT_EQ(result.output, kStart + c.shown) << c.input;
+        EXPECT_EQ(com1.log(), c.com1_log) << c.input;
+        EXPECT_EQ(com2.log(), c.com2_log) << c.input;
+    }
 }
 
 TEST_F(Console, GAndNLinesGoOutInLockStep) {

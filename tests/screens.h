@@ -23,6 +23,13 @@ inline const std::string kAdjustPrompt = "\n=New lift hgt, lift rate, place hgt,
 inline const std::string kLiftLine = "N1 G1 X0.1500 F5.0000\n";
 inline const std::string kPlaceLines = "N1 G1 X-0.0500 F5.0000\nN1 G04 P2\nN1 G1 X0.0000 F5.0000\n";
 
+// What a console word that is no command prints; the rest of its line is not run.
+inline std::string unknown_command(const std::string& word) {
+    return "Unknown command '" + word +
+           "' - nothing of this line run or sent; type G-code with g or n in front: G01 X10, N1 "
+           "M03 S1000\n";
+}
+
 // The error line of a failed serial call, up to its error number.
 inline const std::string kPortError =
     "ERROR: Com port selection maybe wrong or in use by another application: ";

@@ -25,17 +25,21 @@ TEST(ParseChannel, NamesMatchWholeAndWithoutCase) {
     EXPECT_EQ(GetCapturedStdout(), "");
 }
 
-TEST(ParseChannel, UnknownNamesFallBackToCom1WithMessage) {
+const std::string kKept = "  COM2 at 9600 kept - nothing changed\n";
+
+TEST(ParseChannel, UnknownNamesChangeNothingAndSaySo) {
+    settings = Settings{};
+    settings.port_number = 1;
+    settings.rate_code = 5;
     CaptureStdout();
-    EXPECT_EQ(parse_channel("COM03"), 0);
-    EXPECT_EQ(parse_channel("COM14"), 0);
-    EXPECT_EQ(parse_channel("COM1x"), 0);
-    EXPECT_EQ(parse_channel(""), 0);
-    EXPECT_EQ(GetCapturedStdout(),
-              "Unrecognized com channel: COM03\n"
-              "Unrecognized com channel: COM14\n"
-              "Unrecognized com channel: COM1x\n"
-              "Unrecognized com channel: \n");
+    EXPECT_EQ(parse_channel("COM03"), kUnrecognized);
+    EXPECT_EQ(parse_channel("COM14"), kUnrecognized);
+    EXPECT_EQ(parse_channel("COM1x"), kUnrecognized);
+    EXPECT_EQ(parse_channel(""), kUnrecognized);
+    EXPECT_EQ(GetCapturedStdout(), "Unrecognized com channel: COM03\n" + kKept +
+                                       "Unrecognized com channel: COM14\n" + kKept +
+                                       "Unrecognized com channel: COM1x\n" + kKept +
+                                       "Unrecognized com channel: \n" + kKept);
 }
 
 TEST(ParseRate, RateTextsAndFallback) {
@@ -45,10 +49,14 @@ TEST(ParseRate, RateTextsAndFallback) {
     EXPECT_EQ(parse_rate("57600"), 8);  // the rate's usual name; shown as 57200
     EXPECT_EQ(parse_rate("115200"), 9);
     EXPECT_EQ(GetCapturedStdout(), "");
+    settings.port_number = 1;
+    settings.rate_code = 5;
     CaptureStdout();
-    EXPECT_EQ(parse_rate(""), 7);
-    EXPECT_EQ(parse_rate("1200"), 7);  // codes 0 to 2 have no text
-    EXPECT_EQ(GetCapturedStdout(), "Unrecognized baud rate\nUnrecognized baud rate\n");
+    EXPECT_EQ(parse_rate(""), kUnrecognized);
+    EXPECT_EQ(parse_rate("1200"), kUnrecognized);  // codes 0 to 2 have no text
+    EXPECT_EQ(parse_rate("9601"), kUnrecognized);
+    EXPECT_EQ(GetCapturedStdout(), "Unrecognized baud rate\n" + kKept + "Unrecognized baud rate\n" +
+                                       kKept + "Unrecognized baud rate\n" + kKept);
 }
 
 TEST(RateValue, ShownRates) {
@@ -156,18 +164,21 @@ TEST_F(ConfigFile, KeysIgnoreCaseValuesSpanLinesLastWins) {
     EXPECT_EQ(settings.prompt_char, '#');
 }
 
-TEST_F(ConfigFile, BadValuesPrintAndFallBack) {
-    EXPECT_EQ(load("comchannel COM2 baudrate 57601 comchannel COM14\n"),
-              "Unrecognized baud rate\nUnrecognized com channel: COM14\n");
-    EXPECT_EQ(settings.port_number, 0);
-    EXPECT_EQ(settings.rate_code, 7);
+// A value not recognised leaves the one before it standing.
+TEST_F(ConfigFile, BadValuesPrintAndKeepTheEarlierValue) {
+    EXPECT_EQ(load("comchannel COM2 baudrate 9600 baudrate 57601 comchannel COM14\n"),
+              "Unrecognized baud rate\n" + kKept + "Unrecognized com channel: COM14\n" + kKept);
+    EXPECT_EQ(settings.port_number, 1);
+    EXPECT_EQ(settings.rate_code, 5);
 }
 
 TEST_F(ConfigFile, KeyWithoutValueAtEndIsTakenAsItsOwnValue) {
-    EXPECT_EQ(load("baudrate 9600 ComChannel"), "Unrecognized com channel: ComChannel\n");
+    EXPECT_EQ(load("baudrate 9600 ComChannel"),
+              "Unrecognized com channel: ComChannel\n  COM1 at 9600 kept - nothing changed\n");
     EXPECT_EQ(settings.rate_code, 5);
-    EXPECT_EQ(load("baudrate\n"), "Unrecognized baud rate\n");
-    EXPECT_EQ(settings.rate_code, 7);
+    EXPECT_EQ(settings.port_number, 0);
+    EXPECT_EQ(load("comchannel COM2 baudrate\n"), "Unrecognized baud rate\n" + kKept);
+    EXPECT_EQ(settings.rate_code, 5);
 }
 
 TEST_F(ConfigFile, PromptCharAtEndOfFileKeepsThePrompt) {
@@ -178,8 +189,9 @@ TEST_F(ConfigFile, PromptCharAtEndOfFileKeepsThePrompt) {
 TEST_F(ConfigFile, OverLongWordsAreOneUnrecognisedWord) {
     std::string long_value = "COM1" + std::string(300, '0');
     std::string out = load("comchannel COM4 comchannel " + long_value + " baudrate 9600\n");
-    EXPECT_EQ(out, "Unrecognized com channel: " + long_value.substr(0, 99) + "\n");
-    EXPECT_EQ(settings.port_number, 0);
+    EXPECT_EQ(out, "Unrecognized com channel: " + long_value.substr(0, 99) +
+                       "\n  COM4 at 115200 kept - nothing changed\n");
+    EXPECT_EQ(settings.port_number, 3);
     EXPECT_EQ(settings.rate_code, 5);  // the tail of the long word was not read as words
 }
 

@@ -165,8 +165,8 @@ TEST_F(Terminal, UnreadableNumberLeavesTheRestOfItsLineToTheConsole) {
     type("a", "a" + kAdjustPrompt);
     type("0.3 x 1\n", "0.3 x 1\nNew settings: 0.3000 5.0000 -0.0500 5.0000\n=\n=");
     type("l", lift_text("N1 G1 X0.3000 F5.0000\n"));
-    // After the processor, the console loop takes x and 1 as commands.
-    type("e", "e\n=\n-\n-\n-");
+    // After the processor, the console loop takes x as a word, and not the rest of its line.
+    type("e", "e\n=\n-" + vqtest::unknown_command("x") + "\n-");
     EXPECT_TRUE(same_mode(mode(), before_));
 }
 
@@ -174,7 +174,8 @@ TEST_F(Terminal, RestOfTheVLineIsNoKeyAndEscapeAloneIsEchoed) {
     start();
     type("v lp\n", "v lp\n" + kHeader);
     type("\x1b", "\x1b\n=");
-    type("e", "e\n=\n-\n-");  // lp, typed before the processor, runs as a console word
+    // lp, typed before the processor, is read as a console word
+    type("e", "e\n=\n-" + vqtest::unknown_command("lp") + "\n-");
     EXPECT_EQ(sim_->log(), "");
 }
 
@@ -265,7 +266,8 @@ TEST_F(Pipe, EndOfInputEndsTheProcessorThenTheProgram) {
     // The held x reaches the console loop as a word before the input ends.
     EXPECT_EQ(out.substr(out.find(kStartEnd) + kStartEnd.size()),
               kHeader + "a" + kAdjustPrompt + "New settings: 0.3000 5.0000 -0.0500 5.0000\n=\n=" +
-                  lift_text("N1 G1 X0.3000 F5.0000\n") + "\n-\n-");
+                  lift_text("N1 G1 X0.3000 F5.0000\n") + "\n-" + vqtest::unknown_command("x") +
+                  "\n-");
     EXPECT_EQ(sim_.log(), "N1 G1 X0.3000 F5.0000\n");
 }
 

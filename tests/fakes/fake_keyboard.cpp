@@ -53,5 +53,6 @@ int read_key() {
 bool console_unget(std::string_view bytes) {
     if (bytes.size() > kConsolePushBackSize) return false;
     fake::state.console.insert(fake::state.console_pos, bytes);
+    fake::state.console_mid_line = fake::state.console_mid_line || !bytes.empty();
     return true;
 }

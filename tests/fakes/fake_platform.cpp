@@ -143,8 +143,14 @@ int console_peek() {
 
 int console_get() {
     int c = console_peek();
-    if (c != kConsoleEnd) ++state.console_pos;
+    if (c == kConsoleEnd) return c;
+    ++state.console_pos;
+    state.console_mid_line = c != '\n' && c != '\r';
     return c;
+}
+
+bool console_mid_line() {
+    return state.console_mid_line;
 }
 
 bool console_buffered() {

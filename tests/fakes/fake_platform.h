@@ -36,6 +36,7 @@ struct State {
     bool port_open = true;
     std::string console;
     std::size_t console_pos = 0;
+    bool console_mid_line = false;
 };
 
 extern State state;
