@@ -249,7 +249,10 @@ int run_row(const std::array<Row, N>& table, std::string_view text,
         }
     }
     const int result = action(text);
-    if (take_job_stop() && !request_ended) end_request("stopped with Ctrl-C");
+    if (take_job_stop() && !request_ended) {
+        std::printf("\nStopped (Ctrl-C)\n");
+        end_request("stopped with Ctrl-C");
+    }
     return result;
 }
 

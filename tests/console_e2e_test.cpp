@@ -274,11 +274,54 @@ TEST(OptionMode, ChannelAndRateOptionsThenExit) {
     Sim com1({}, "com1");
     Sim com2({}, "com2");
     TempDir dir;
-    auto result = run_vqdnc({"-cCOM2", "-b9600", "ignored", "-x", "-a", "-gG01", "-h"}, "",
+    auto result = run_vqdnc({"-cCOM2", "-b9600", "-gG28", "-nN1 G28", "-h"}, "",
                             {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}}, dir.path());
-    EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" + kHelp);
+    EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" +
+                                 "n1 G28\nok\n-N1 G28\nok\n-" + kHelp);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(com1.log() + com2.log(), "");
+    EXPECT_EQ(com1.log(), "");
+    EXPECT_EQ(com2.log(), "n1 G28\nN1 G28\n");
+}
+
+// The first option that cannot be carried out as written ends the run: it and
+// the options after it are not run, nothing is sent, and the status is 2.
+TEST(OptionMode, FirstRefusedOptionEndsTheRunWithStatusTwo) {
+    TempDir dir;
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21\n"));
+    const std::string kept = "  COM1 at 115200 kept - nothing changed\n";
+    const std::string refused = " not run: it could not be carried out as written\n";
+    const std::string long_f = "-f" + std::string(200, 'a');
+    for (auto [args, shown] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-cCOM14", "-fpart.nc"},
+              "Unrecognized com channel: COM14\n" + kept + "Options after -cCOM14" + refused},
+             {{"-b9601", "-fpart.nc"},
+              "Unrecognized baud rate\n" + kept + "Options after -b9601" + refused},
+             {{"part.nc"},
+              "Not an option: 'part.nc' - options begin with '-' (see vqdnc --help)\n"},
+             {{"-a", "-fpart.nc"},
+              "Unknown option -a - see vqdnc --help\nOptions after -a" + refused},
+             {{long_f, "-fpart.nc"},
+              "Option too long (199 characters at most) - not run\nOptions "
+              "after " +
+                  long_f.substr(0, 60) + "..." + refused},
+             {{"-f"}, "No file name after f - give it joined on: fpart.nc (option -fpart.nc)\n"},
+             {{"-g", "-fpart.nc"},
+              "Option -g needs a G-code line joined on: -gG28 or -nN1 G28\nOptions after -g" +
+                  refused},
+             {{"-r", "4", "-fpart.nc"},
+              "Line to resume from must be a number from 1 to 999999999: '' - ignored\nOptions "
+              "after -r" +
+                  refused},
+             {{"-nN1\x1b[D", "-fpart.nc"},
+              "G Code line contains control characters - not sent\nOptions after -nN1?[D not run: "
+              "the G-code line did not go through\n"},
+         }) {
+        Sim sim;
+        auto result = run_vqdnc(args, "", {{"VQDNC_COM1", sim.link()}}, dir.path());
+        EXPECT_EQ(result.output, kBanner + shown) << args[0];
+        EXPECT_EQ(result.exit_status, 2) << args[0];
+        EXPECT_EQ(sim.log(), "") << args[0];
+    }
 }
 
 TEST(OptionMode, HelpAndVersionAnswerWithSuccessAndNothingElse) {
@@ -306,7 +349,7 @@ TEST(OptionMode, MissingDeviceShowsTheHintAndGoesOn) {
                                open_failure("/nonexistent/tty", vqtest::kNoSuchDevice) +
                                kPortError + "9\n";
     EXPECT_EQ(without_device_list(result.output), kBanner + failed + kHint + failed);
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.exit_status, 2);  // the port did not open at the rate asked for
 }
 
 }  // namespace

@@ -129,7 +129,7 @@ TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
     ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
     ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
     ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
-    auto result = run({}, "fdnconfig.txt fzero f/dev/zero fdir\n");
+    auto result = run({}, "fdnconfig.txt\nfzero\nf/dev/zero\nfdir\n");
     const std::string refused = "Cannot open G Code file '";
     EXPECT_EQ(result.output, kStart + refused + "dnconfig.txt': Not a regular file\n\n-" + refused +
                                  "zero': Not a regular file\n\n-" + refused +

@@ -134,7 +134,7 @@ TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
     }
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
     auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
-    ASSERT_TRUE(program->send("fpart.nc\n"));
+    ASSERT_TRUE(program->send("fpart.nc fpart.nc\n"));
     ASSERT_TRUE(sim.wait_log("G01 X21\n"));
     program->signal(SIGINT);
     ASSERT_TRUE(
@@ -142,6 +142,7 @@ TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
                         "acknowledged line "));
     ASSERT_TRUE(program->expect(")\n  To resume: r"));
     ASSERT_TRUE(program->expect(" (options"));
+    ASSERT_TRUE(program->expect("\nRest of the line not run: fpart.nc\n\n-"));
     const std::string& shown = program->output();
     const std::size_t from = shown.rfind("To resume: ") + 11;
     std::string resume = shown.substr(from, shown.rfind(" (options") - from);
@@ -149,6 +150,25 @@ TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
     ASSERT_TRUE(program->send(resume + "\ne\n"));
     EXPECT_EQ(program->finish().exit_status, 1);
     EXPECT_EQ(sim.log(), sendable);
+}
+
+// Ctrl-C while the last line of the first file waits for its prompt: that
+// file runs to its end, the options after it do not.
+TEST(CtrlC, DuringTheLastLinesWaitEndsTheOptionsAfterIt) {
+    TempDir dir;
+    Sim sim({"--byte-delay-us", "100000"});
+    ASSERT_TRUE(vqtest::write_file(dir.file("a.nc"), "G21\n"));
+    auto program =
+        vqtest::start_vqdnc({"-fa.nc", "-fa.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    ASSERT_TRUE(sim.wait_log("G21\n"));
+    program->signal(SIGINT);
+    const vqtest::RunResult result = program->finish();
+    EXPECT_EQ(result.output,
+              kBanner +
+                  "\n-G21\nok-\nStopped (Ctrl-C)\nOptions after -fa.nc not run: stopped "
+                  "with Ctrl-C\n");
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(sim.log(), "G21\n");
 }
 
 // Twice: the wait for the prompt is given up, and the report says the line
@@ -700,8 +720,8 @@ bool line_settings(const std::string& device, termios& out) {
 }
 
 // The second program, told to change the rate and to download, neither
-// touches the first one's line settings nor puts a byte on the line; its
-// download tries the port once more and returns at once.
+// touches the first one's line settings nor puts a byte on the line; the rate
+// option that could not open the port ends its run.
 TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     // Only root may open a port another program holds, to read its settings.
     const bool root = geteuid() == 0;
@@ -721,7 +741,7 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     }
 
     // Open refused (EBUSY for a user, EWOULDBLOCK for root), then the rate call
-    // on the port that is not open; at start-up, for -b and for -f.
+    // on the port that is not open; at start-up and for -b.
     const vqtest::RunResult second = run_vqdnc({"-b9600", "-fpart.nc"}, "", env, dir.path());
     EXPECT_FALSE(second.timed_out);
     const std::string refused =
@@ -730,7 +750,9 @@ TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
         "9\n";
     EXPECT_EQ(std::regex_replace(second.output, std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
-              kBanner + refused + kHint + refused + refused);
+              kBanner + refused + kHint + refused +
+                  "Options after -b9600 not run: the port did not open\n");
+    EXPECT_EQ(second.exit_status, 2);
     EXPECT_EQ(sim.log(), "n1 g X0\n");
     termios after{};
     if (root) {

@@ -185,7 +185,7 @@ class TerminalSignal : public Terminal, public testing::WithParamInterface<int> 
 
 TEST_P(TerminalSignal, EndsTheProgramAndRestoresTheTerminal) {
     start({"--silent"});  // the controller never answers the lift
-    type("v\n", "v\n" + kHeader);
+    type("v fa.nc\n", "v fa.nc\n" + kHeader);
     type("l", "l\n lift part" + kLiftLine);
     if (GetParam() == SIGINT) {
         // Ctrl-C: twice gives up the wait, and at the console it ends the
@@ -196,7 +196,7 @@ TEST_P(TerminalSignal, EndsTheProgramAndRestoresTheTerminal) {
         vq_->signal(SIGINT);
         type("",
              "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n\n"
-             "Vacuum head stopped (Ctrl-C)\n\n-");
+             "Vacuum head stopped (Ctrl-C)\nRest of the line not run: fa.nc\n\n-");
         ASSERT_TRUE(vq_->send("\x03"));
     } else {
         vq_->signal(GetParam());
