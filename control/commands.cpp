@@ -266,26 +266,19 @@ struct ConsoleSource {
 // typed afterwards; from a pipe or a file, up to the line's end.
 void drop_rest_of_request() {
     if (!console_mid_line()) return;
-    std::array<char, 60> dropped;
-    std::size_t kept = 0;
-    bool cut = false;
+    constexpr std::size_t kShown = 60;
+    std::size_t taken = 0;
     const bool typed = keys_from_terminal();
     while (!typed || console_buffered()) {
         const int c = console_get();
         if (c == kConsoleEnd || is_line_end(c)) break;
-        if (kept == 0 && is_blank(c)) continue;
-        if (kept < dropped.size()) {
-            dropped[kept++] = static_cast<char>(c);
-        } else {
-            cut = true;
-        }
+        if (taken == 0 && is_blank(c)) continue;
+        if (taken == 0) std::printf("Rest of the line not run: ");
+        const char byte = static_cast<char>(c);
+        if (++taken <= kShown) print_given({&byte, 1});
+        if (taken == kShown + 1) std::printf("...");
     }
-    while (kept > 0 && is_blank(dropped[kept - 1]))
-        --kept;
-    if (kept == 0) return;
-    std::printf("Rest of the line not run: ");
-    print_given({dropped.data(), kept});
-    std::printf("%s\n", cut ? "..." : "");
+    if (taken > 0) std::printf("\n");
 }
 
 // An argument that is no option, or too long to be one, is refused like an
@@ -368,7 +361,6 @@ bool run_console_word(int (*run)(std::string_view token)) {
         std::printf("\n-");
         return true;
     }
-    request_ended = false;
     const int result = run(token.view());
     if (request_ended) drop_rest_of_request();
     if (result == kPromptAfter) std::printf("\n-");
