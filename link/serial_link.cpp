@@ -75,6 +75,9 @@ bool open_port_at_rate(int port) {
     const bool rate_set = check_call(port, serial_rate(port, settings.rate_code)) >= 0;
     line_sent = 0;
     opened_port = opened && rate_set ? port : kNoPort;
+    // The prompt, which every line waits for, then leaves a USB adapter at once.
+    if (opened_port == port)
+        serial_event_char(port, static_cast<unsigned char>(settings.prompt_char));
     return opened_port == port;
 }
 

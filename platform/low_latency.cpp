@@ -30,11 +30,19 @@ bool tty_name_of(const char* device_path, char* name, std::size_t size) {
     return base[0] != '\0' && written > 0 && static_cast<std::size_t>(written) < size;
 }
 
-bool timer_path(const char* tty_name, char* path, std::size_t size) {
-    int written = std::snprintf(path, size, "%s/bus/usb-serial/devices/%s/latency_timer",
-                                latency_seam::sysfs_root, tty_name);
-    return written > 0 && static_cast<std::size_t>(written) < size;
+// The path of one of the adapter's sysfs attributes.
+bool attribute_path(const char* tty_name, const char* attribute, char* path, std::size_t size) {
+    int written = std::snprintf(path, size, "%s/bus/usb-serial/devices/%s/%s",
+                                latency_seam::sysfs_root, tty_name, attribute);
+    return tty_name[0] != '\0' && written > 0 && static_cast<std::size_t>(written) < size;
 }
+
+bool timer_path(const char* tty_name, char* path, std::size_t size) {
+    return attribute_path(tty_name, "latency_timer", path, size);
+}
+
+// The event character's value: bit 8 enables it, the low byte is the character.
+constexpr unsigned kEventCharOn = 0x100;
 
 // The timer in milliseconds, or -1 when there is none to read.
 int read_timer(const char* path) {
@@ -50,11 +58,11 @@ int read_timer(const char* path) {
     return (end != text && ms >= 0 && ms <= 255) ? static_cast<int>(ms) : -1;
 }
 
-bool write_timer(const char* path, int ms) {
+bool write_number(const char* path, unsigned value) {
     int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);  // as echo 1 > latency_timer does
     if (fd < 0) return false;
     char text[16];
-    int length = std::snprintf(text, sizeof text, "%d\n", ms);
+    int length = std::snprintf(text, sizeof text, "%u\n", value);
     bool written = write(fd, text, static_cast<std::size_t>(length)) == length;
     close(fd);
     return written;
@@ -88,18 +96,30 @@ void lower_latency(int fd, const char* device_path, LatencyChanges& changes) {
     // the timer was set to.
     int old_timer_ms = has_timer ? read_timer(path) : -1;
     changes.low_latency_flag = switch_low_latency(fd, true);
-    if (old_timer_ms > kLowestTimerMs && write_timer(path, kLowestTimerMs)) {
+    if (old_timer_ms > kLowestTimerMs && write_number(path, kLowestTimerMs)) {
         changes.old_timer_ms = old_timer_ms;
     }
     errno = caller_errno;
+}
+
+bool set_event_char(LatencyChanges& changes, int c) {
+    int caller_errno = errno;
+    char path[PATH_MAX];
+    if (attribute_path(changes.tty_name, "event_char", path, sizeof path) &&
+        write_number(path, kEventCharOn | static_cast<unsigned char>(c)))
+        changes.event_char_set = true;
+    errno = caller_errno;
+    return changes.event_char_set;
 }
 
 void restore_latency(int fd, LatencyChanges& changes) {
     int caller_errno = errno;
     char path[PATH_MAX];
     if (changes.old_timer_ms >= 0 && timer_path(changes.tty_name, path, sizeof path)) {
-        write_timer(path, changes.old_timer_ms);
+        write_number(path, static_cast<unsigned>(changes.old_timer_ms));
     }
+    if (changes.event_char_set && attribute_path(changes.tty_name, "event_char", path, sizeof path))
+        write_number(path, 0);
     if (changes.low_latency_flag) switch_low_latency(fd, false);
     changes = LatencyChanges{};
     errno = caller_errno;

@@ -7,6 +7,10 @@
 // and set the adapter's sysfs latency_timer to 1 where it can be written; on
 // close we put back what was there. Devices that support neither (pseudo-
 // terminals, most built-in UARTs) are left as they are, without a word.
+//
+// An FTDI adapter can also pass on what it holds the moment a chosen byte
+// arrives: its event character. Set to the controller's prompt, the byte every
+// line waits for is never held at all, whatever the timer.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +19,7 @@
 struct LatencyChanges {
     bool low_latency_flag = false;  // ASYNC_LOW_LATENCY was off and was turned on
     int old_timer_ms = -1;          // latency_timer before it was set to 1; -1: untouched
+    bool event_char_set = false;    // event_char was written; the driver's default is off
     char tty_name[64] = {};         // e.g. ttyUSB0, naming the sysfs directory
 };
 
@@ -29,5 +34,8 @@ extern const char* sysfs_root;        // "/sys"
 // Turns low latency on for `fd`, opened from `device_path`, and records in
 // `changes` what it changed.
 void lower_latency(int fd, const char* device_path, LatencyChanges& changes);
-// Puts back what lower_latency changed, while `fd` is still open.
+// Makes byte `c` the adapter's event character where its sysfs event_char
+// can be written. True when it was set.
+bool set_event_char(LatencyChanges& changes, int c);
+// Puts back what lower_latency and set_event_char changed, while `fd` is still open.
 void restore_latency(int fd, LatencyChanges& changes);

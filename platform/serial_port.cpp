@@ -175,6 +175,13 @@ void release(Port& p) {
 
 }  // namespace
 
+int serial_event_char(int port, unsigned char byte) {
+    if (port < 0 || port >= serial::kPortCount) return fail(ENODEV);
+    Port& p = ports[static_cast<std::size_t>(port)];
+    if (p.fd < 0) return fail(EBADF);
+    return set_event_char(p.latency, byte) ? 1 : 0;
+}
+
 int serial_open(int port, int rx_queue, int tx_queue) {
     if (port == serial::kPresetPort) return 0;  // queues belong to a real port
     if (port < 0 || port >= serial::kPortCount) return fail(ENODEV);

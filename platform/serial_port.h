@@ -36,6 +36,10 @@ int serial_arrived(int port);
 // Drops what still waits to be sent, queued here or in the driver, so none of
 // it reaches the device later.
 int serial_discard_output(int port);
+// Asks the adapter behind an open port to pass on the bytes it holds the
+// moment `byte` arrives (an FTDI adapter's event character). 1 when it was
+// set, 0 when the device offers no such setting; closing the port clears it.
+int serial_event_char(int port, unsigned char byte);
 // Drops whatever is still queued, restores the device's settings and closes it.
 int serial_close(int port);
 // Blocks until the device can take more while bytes are queued, else until a

@@ -77,6 +77,7 @@ enum OptionId {
     kStallAfter,
     kStallMs,
     kLatencyTimer,
+    kEventChar,
     kUnasked,
     kUnaskedAfter,
     kUpperEcho,
@@ -99,6 +100,7 @@ const option kLongOptions[] = {
     {"stall-after", required_argument, nullptr, kStallAfter},
     {"stall-ms", required_argument, nullptr, kStallMs},
     {"latency-timer", required_argument, nullptr, kLatencyTimer},
+    {"event-char", required_argument, nullptr, kEventChar},
     {"unasked", required_argument, nullptr, kUnasked},
     {"unasked-after", required_argument, nullptr, kUnaskedAfter},
     {"upper-echo", no_argument, nullptr, kUpperEcho},
@@ -162,6 +164,11 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
         case kLatencyTimer:
             if (parse_number(arg, 1, kMaxLatencyTimerMs, opts.latency_timer_ms)) return true;
             return fail(error, "--latency-timer needs a number from 1 to 255");
+        case kEventChar:
+            if (!decode_escapes(arg, 1, decoded, error)) return false;
+            if (decoded.size() != 1) return fail(error, "--event-char needs exactly one byte");
+            opts.event_char = static_cast<unsigned char>(decoded[0]);
+            return true;
         default:
             return fail(error, "unknown option (see --help)");
     }
@@ -232,6 +239,8 @@ const char* usage_text() {
            "  --latency-timer MS   hold bytes sent as a USB serial adapter does: until MS\n"
            "                       milliseconds (1..255) have passed since the first byte\n"
            "                       held, or 62 bytes are held\n"
+           "  --event-char C       with --latency-timer: pass the held bytes on at once when\n"
+           "                       byte C arrives, as an FTDI adapter's event character does\n"
            "  --log FILE           write every byte received to FILE (truncated first)\n"
            "  --hangup-after N     after answering the Nth line (and once the program has\n"
            "                       read the answer, or after 2 s), close the line and exit 0\n"

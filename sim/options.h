@@ -26,6 +26,7 @@ struct Options {
     long byte_delay_us = 0;       // pause before each sent byte
     bool emulate_rate = false;    // pause for the wire time of each sent byte
     long latency_timer_ms = 0;    // hold sent bytes as a USB adapter does; 0: no adapter
+    int event_char = -1;          // the adapter passes held bytes on when this one comes; -1: none
     long hangup_after = 0;        // hang up after this many answered lines; 0: never
     long hangup_after_bytes = 0;  // hang up right after this many received bytes; 0: never
     long stall_after = 0;         // take no bytes for stall_ms after this many; 0: never

@@ -233,7 +233,7 @@ public:
             const std::int64_t now = now_ns();
             if (wire_free_ns_ <= now) byte_ns_ = pause_per_byte_ns();  // the rate may have changed
             wire_free_ns_ = std::max(now, wire_free_ns_) + byte_ns_;
-            due = through_adapter(wire_free_ns_);
+            due = through_adapter(wire_free_ns_, byte);
         }
         bytes_[len_] = byte;
         due_ns_[len_++] = due;
@@ -326,8 +326,9 @@ private:
 
     // When a byte that has crossed the wire at `arrival` reaches the program:
     // an adapter holds it until the latency timer, counted from the first byte
-    // it holds, runs out, or until its packet is full.
-    std::int64_t through_adapter(std::int64_t arrival) {
+    // it holds, runs out, until its packet is full, or until its event
+    // character comes.
+    std::int64_t through_adapter(std::int64_t arrival, char byte) {
         if (opts_.latency_timer_ms == 0) return arrival;
         const std::int64_t timer_ns = opts_.latency_timer_ms * 1'000'000;
         if (packet_count_ == 0 || arrival >= packet_start_ns_ + timer_ns) {
@@ -335,7 +336,8 @@ private:
             packet_count_ = 0;
             packet_first_ = len_;
         }
-        if (++packet_count_ < kAdapterPacket) return packet_start_ns_ + timer_ns;
+        const bool event = opts_.event_char == static_cast<unsigned char>(byte);
+        if (++packet_count_ < kAdapterPacket && !event) return packet_start_ns_ + timer_ns;
         for (std::size_t i = packet_first_; i < len_; ++i)
             due_ns_[i] = arrival;
         packet_count_ = 0;

@@ -216,6 +216,7 @@ struct LatencyCase {
     const char* timer;         // latency_timer before the open; "": no such file
     bool flag_switched;        // low latency asked for on open and taken back on close
     const char* timer_opened;  // latency_timer while the port is open
+    bool event_char = false;   // the adapter offers an event character
 };
 
 void PrintTo(const LatencyCase& c, std::ostream* out) {
@@ -233,22 +234,27 @@ TEST_P(LowLatency, AskedForOnOpenAndPutBackOnClose) {
     const std::string timer = "bus/usb-serial/devices/" +
                               std::filesystem::path(name_).filename().string() + "/latency_timer";
     if (*c.timer != '\0') put_file(sysfs_, timer, c.timer);
+    const std::string event = std::filesystem::path(timer).replace_filename("event_char");
+    if (c.event_char) put_file(sysfs_, event, "");
     std::filesystem::create_symlink(name_, sysfs_.file("usb-FTDI_A1-if00-port0"));
     setenv("VQDNC_COM1", sysfs_.file("usb-FTDI_A1-if00-port0").c_str(), 1);
 
     ASSERT_EQ(serial_open(0, 1024, 1024), 0);
     EXPECT_EQ(driver.flags, c.flag_switched ? c.flags | ASYNC_LOW_LATENCY : c.flags);
     EXPECT_EQ(read_file(sysfs_.file(timer)), c.timer_opened);
+    EXPECT_EQ(serial_event_char(0, '-'), c.event_char ? 1 : 0);  // 0x100 enables it, '-' is 45
+    EXPECT_EQ(read_file(sysfs_.file(event)), c.event_char ? "301\n" : "");
     serial_close(0);
     EXPECT_EQ(driver.flags, c.flags);
     EXPECT_EQ(read_file(sysfs_.file(timer)), c.timer);
+    EXPECT_EQ(read_file(sysfs_.file(event)), c.event_char ? "0\n" : "");
     const std::vector<int> switched = {ASYNC_LOW_LATENCY, 0};
     EXPECT_EQ(driver.low_latency_set, c.flag_switched ? switched : std::vector<int>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, LowLatency,
-    testing::Values(LatencyCase{"FtdiAdapter", 0, ASYNC_SPD_HI, "16\n", true, "1\n"},
+    testing::Values(LatencyCase{"FtdiAdapter", 0, ASYNC_SPD_HI, "16\n", true, "1\n", true},
                     LatencyCase{"FlagAlreadyOn", 0, ASYNC_LOW_LATENCY, "1\n", false, "1\n"},
                     LatencyCase{"DriverWithoutTheIoctl", ENOTTY, 0, "16\n", false, "1\n"},
                     LatencyCase{"BuiltInUart", 0, 0, "", true, ""},

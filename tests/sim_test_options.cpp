@@ -57,7 +57,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     Options opts;
     ASSERT_EQ(parse({"--link", "/tmp/com1", "--log=/tmp/log", "--prompt", "\\x00", "--answer", "",
                      "--silent", "--no-echo", "--byte-delay-us", "250", "--emulate-rate",
-                     "--hangup-after", "3", "--latency-timer", "16"},
+                     "--hangup-after", "3", "--latency-timer", "16", "--event-char", "\\xff"},
                     opts),
               ParseResult::kRun);
     EXPECT_EQ(opts.link, "/tmp/com1");
@@ -70,6 +70,7 @@ TEST(SimOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(opts.emulate_rate);
     EXPECT_EQ(opts.hangup_after, 3);
     EXPECT_EQ(opts.latency_timer_ms, 16);
+    EXPECT_EQ(opts.event_char, 0xff);
     ASSERT_EQ(parse({"--hangup-after-bytes", "5", "--stall-after", "7", "--stall-ms", "0"}, opts),
               ParseResult::kRun);
     EXPECT_EQ(opts.hangup_after_bytes + opts.stall_after + opts.stall_ms, 12);
@@ -89,6 +90,7 @@ TEST(SimOptions, RejectsBadValues) {
         {"--stall-ms", "3600001"},
         {"--latency-timer", "0"},
         {"--latency-timer", "256"},
+        {"--event-char", "--"},
         {"--link", ""},
         {"--link"},
         {"--unknown"},

@@ -121,6 +121,10 @@ int serial_arrived(int) {
     return 0;
 }
 
+int serial_event_char(int, unsigned char) {
+    return 0;
+}
+
 int serial_discard_output(int) {
     state.queued.clear();
     return 0;
