@@ -1,6 +1,8 @@
 #include "platform/signals.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,6 +18,36 @@ volatile std::sig_atomic_t ending_count = 0;
 int wake_pipe[2] = {-1, -1};
 void (*cleanup_before_end)() = nullptr;
 
+// Standard output's own open file description, non-blocking: the flag then
+// reaches no other program that shares the terminal or the pipe.
+int unblocked_output = -1;
+bool output_can_block = false;
+volatile std::sig_atomic_t output_unblocked = 0;
+
+// A regular file never makes a write wait. /dev/ptmx is not opened anew:
+// that would make a new pseudo-terminal.
+void open_unblocked_output() {
+    struct stat out {};
+    if (fstat(STDOUT_FILENO, &out) != 0 || S_ISREG(out.st_mode)) return;
+    output_can_block = true;
+    if (S_ISCHR(out.st_mode) && out.st_rdev == makedev(5, 2)) return;
+    unblocked_output = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// For the handler: the descriptor that never blocks takes standard output's
+// place, so no print waits on a console that takes nothing more, not even one
+// waiting already (it is carried on on the new descriptor). What the console
+// does not take at once is dropped: the program is ending.
+void unblock_output() {
+    if (!output_can_block || output_unblocked) return;
+    output_unblocked = 1;
+    const int spare =
+        unblocked_output >= 0 ? unblocked_output : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (spare < 0) return;
+    dup2(spare, STDOUT_FILENO);
+    if (spare != unblocked_output) close(spare);
+}
+
 void on_signal(int sig) {
     const int saved_errno = errno;
     if (sig == SIGINT && in_job) {
@@ -23,6 +55,7 @@ void on_signal(int sig) {
     } else {
         ending_signal = sig;
         ending_count = ending_count + 1;
+        unblock_output();
     }
     if (wake_pipe[1] >= 0) {
         const char wake = 1;
@@ -37,11 +70,14 @@ bool open_wake_pipe() {
     return false;
 }
 
-std::array<TakenSignal, 4> ending_signals = {{
+std::array<TakenSignal, 7> ending_signals = {{
     {SIGINT, on_signal, {}, false},
     {SIGTERM, on_signal, {}, false},
     {SIGHUP, on_signal, {}, false},
     {SIGQUIT, on_signal, {}, false},
+    {SIGUSR1, on_signal, {}, false},
+    {SIGUSR2, on_signal, {}, false},
+    {SIGALRM, on_signal, {}, false},
 }};
 
 }  // namespace
@@ -84,7 +120,10 @@ void stop_from_handler(void (*handler)(int), const volatile std::sig_atomic_t& c
 
 void install_signal_handlers(void (*cleanup)()) {
     cleanup_before_end = cleanup;
-    if (wake_pipe[0] < 0 && !open_wake_pipe()) return;  // signals keep their default course
+    if (wake_pipe[0] < 0) {
+        if (!open_wake_pipe()) return;  // signals keep their default course
+        open_unblocked_output();
+    }
     take_signals(ending_signals);
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -101,6 +140,14 @@ void job_end() {
 
 int stop_requests() {
     return stops;
+}
+
+bool ending_signal_came() {
+    return ending_signal != 0;
+}
+
+int console_output_fd() {
+    return unblocked_output;
 }
 
 int signal_wake_fd() {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -337,8 +338,11 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   "",
                   "fpart.nc\ne\n",
-                  kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-" + kPartShown.substr(11),
-                  kPart},
+                  kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-\nNot sent: the controller sent "
+                           "'ALARM: -X LIMIT' unasked\nDownload of 'part.nc' stopped by the "
+                           "controller before line 2 (G00 Z5)\n  To resume: r2 then fpart.nc "
+                           "(options: -r2 -fpart.nc)\n\n-",
+                  "G21 G90\n"},
         FaultCase{"SecondPromptBeforeQuery",
                   {"--unasked-after", "1", "--unasked", "-", "--byte-delay-us", "100", "--strict"},
                   false,
@@ -414,6 +418,7 @@ struct Model {
     std::string wire;             // sent by the program
     std::string console;          // shown by the program
     bool owed = false;            // the last wait met the prompt among the echo
+    bool lost = false;            // the program met an echo byte it did not send
     std::size_t fresh = 0;        // bytes of the last answer no wait has read into
     unsigned choices = 0, unsure = 0;
 
@@ -444,42 +449,55 @@ struct Model {
         fresh = from_controller.size() - fresh;
     }
 
-    void wait(std::size_t echo_count) {
+    void show_answer(char byte, int& line_feeds) {
+        if (quiet) return;
+        if (byte == '\n') ++line_feeds;
+        if (byte != '\n' || line_feeds == 1) console += byte;
+    }
+
+    // The echo of `sent`, its first `echo_count` bytes shown as echo and the
+    // rest as answer, then the answer up to the prompt. An echo byte that
+    // differs from the byte sent ends the model: the program says so there.
+    void wait(const std::string& sent, std::size_t echo_count) {
         char last = '\0';
-        for (std::size_t i = 0; i < echo_count; ++i) {
+        int line_feeds = 0;
+        for (std::size_t i = 0; i < sent.size() && !lost; ++i) {
             last = take();
-            console += last;
+            lost = std::tolower(static_cast<unsigned char>(last)) !=
+                   std::tolower(static_cast<unsigned char>(sent[i]));
+            if (lost) return;
+            if (i < echo_count) console += last;
+            if (i >= echo_count) show_answer(last, line_feeds);
         }
         owed = last == prompt;
-        int line_feeds = 0;
         while (last != prompt) {
             last = take();
-            if (quiet) continue;
-            if (last == '\n') ++line_feeds;
-            if (last != '\n' || line_feeds == 1) console += last;
+            show_answer(last, line_feeds);
         }
     }
 
     // The console command f: comment lines are skipped, a CR before the LF is dropped.
     void download(const std::string& file) {
+        if (lost) return;
         console += "\n-";
         std::istringstream lines(file);
         std::string line;
-        while (std::getline(lines, line)) {
+        while (std::getline(lines, line) && !lost) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!line.empty() && line.front() == ';') continue;
             send(line + "\n");
-            wait(line.size());
+            wait(line + "\n", line.size());
         }
-        console += "\n-";
+        if (!lost) console += "\n-";
     }
 
     // A typed line: the g command numbers it, the n command sends it as typed.
     void typed(const std::string& line) {
+        if (lost) return;
         const std::string sent = (line[0] == 'N' ? "" : "n1 ") + line + "\n";
         send(sent);
-        wait(sent.size());
-        console += "\n-";
+        wait(sent, sent.size());
+        if (!lost) console += "\n-";
     }
 };
 
@@ -573,14 +591,24 @@ TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyThe
     run_model(0);
     auto result = run_vqdnc({}, input, {{"VQDNC_COM1", sim.link()}}, dir.path());
     EXPECT_FALSE(result.timed_out);
+    // Where lock-step is lost, the program's message and what follows it are
+    // not modelled.
+    const std::string shown = escaped(result.output);
+    auto agrees = [&](unsigned choices) {
+        const std::string expected = run_model(choices);
+        return model.lost ? shown.starts_with(expected + escaped("\nThe echo on COM1 differs"))
+                          : shown == expected;
+    };
     unsigned choices = 0;
-    while (choices + 1 < 1u << 14 && run_model(choices) != escaped(result.output))
+    while (choices + 1 < 1u << 14 && !agrees(choices))
         ++choices;
-    EXPECT_EQ(escaped(result.output), run_model(choices));
+    EXPECT_TRUE(agrees(choices)) << shown << "\n" << run_model(0);
     // A wait that ended early lets the program go on while the controller is
     // still sending: the last line may reach it after the program has gone.
     sim.wait_log(model.wire);
-    EXPECT_EQ(escaped(sim.log()), escaped(model.wire));
+    EXPECT_TRUE(model.lost ? sim.log().starts_with(model.wire) : sim.log() == model.wire)
+        << escaped(sim.log()) << "\n"
+        << escaped(model.wire);
 }
 
 INSTANTIATE_TEST_SUITE_P(
