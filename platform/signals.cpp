@@ -22,7 +22,8 @@ void (*cleanup_before_end)() = nullptr;
 // reaches no other program that shares the terminal or the pipe.
 int unblocked_output = -1;
 bool output_can_block = false;
-volatile std::sig_atomic_t output_unblocked = 0;
+// Standard output as it was, while another descriptor stands in for it.
+volatile std::sig_atomic_t blocking_output = -1;
 
 // A regular file never makes a write wait. /dev/ptmx is not opened anew:
 // that would make a new pseudo-terminal.
@@ -34,24 +35,40 @@ void open_unblocked_output() {
     unblocked_output = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-// For the handler: the descriptor that never blocks takes standard output's
-// place, so no print waits on a console that takes nothing more, not even one
+// For the handler: the descriptor that never blocks stands in for standard
+// output, so no print waits on a console that takes nothing more, not even one
 // waiting already (it is carried on on the new descriptor). What the console
-// does not take at once is dropped: the program is ending.
+// does not take at once is dropped: the operator wants out.
 void unblock_output() {
-    if (!output_can_block || output_unblocked) return;
-    output_unblocked = 1;
+    if (!output_can_block || blocking_output >= 0) return;
     const int spare =
         unblocked_output >= 0 ? unblocked_output : open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (spare < 0) return;
+    blocking_output = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     dup2(spare, STDOUT_FILENO);
     if (spare != unblocked_output) close(spare);
+}
+
+// Standard output waits again once the job that the operator stopped has
+// ended, unless the program is ending.
+void block_output_again() {
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved);
+    if (blocking_output >= 0 && ending_signal == 0) {
+        dup2(blocking_output, STDOUT_FILENO);
+        close(blocking_output);
+        blocking_output = -1;
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 void on_signal(int sig) {
     const int saved_errno = errno;
     if (sig == SIGINT && in_job) {
         stops = stops + 1;
+        if (stops >= 2) unblock_output();
     } else {
         ending_signal = sig;
         ending_count = ending_count + 1;
@@ -136,6 +153,7 @@ void job_begin() {
 void job_end() {
     in_job = 0;
     stops = 0;
+    block_output_again();
 }
 
 int stop_requests() {

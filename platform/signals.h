@@ -9,7 +9,8 @@
 // A handler only notes the signal and wakes the program's waits through a
 // pipe; the waits and the jobs then act on it. Console output that cannot go
 // on (a full pipe, a terminal on hold) never holds off a signal that ends the
-// program: from that signal on, no write to standard output waits.
+// program, nor a second Ctrl-C: from then on, until the job has ended, no
+// write to standard output waits.
 #pragma once
 
 #include <csignal>
