@@ -94,6 +94,7 @@ protected:
     void SetUp() override {
         fake::reset();
         settings = Settings{};
+        open_link();
         ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         path_ = std::string(dir_.data()) + "/part.nc";
         set_download_path(path_);
@@ -161,6 +162,20 @@ TEST_F(Download, SilentControllerStopsItAfterOneTimeOut) {
                   path_ + " (options: -r1 -f" + path_ + ")\n");
     EXPECT_EQ(fake::state.sent, "G1\n");
     EXPECT_EQ(fake::state.now_ms, REPLY_TIMEOUT_MS + 1);
+}
+
+// The controller holds the start of the line: nothing more goes to it.
+TEST_F(Download, ChangedEchoOfAPieceStopsItAndHoldsTheLine) {
+    const std::string line = "G01" + std::string(600, 'X');
+    write(line + "\nM30\n");
+    std::string echo = line;
+    echo[300] = 'Y';
+    fake::controller_sends(echo + "\nok\r\n-");
+    const std::string shown = download();
+    EXPECT_EQ(fake::state.sent, line.substr(0, 512));
+    EXPECT_NE(shown.find("holds an unfinished line: 512 bytes"), std::string::npos);
+    EXPECT_TRUE(
+        shown.ends_with("  To resume: r1 then f" + path_ + " (options: -r1 -f" + path_ + ")\n"));
 }
 
 TEST_F(Download, EmptyFileSendsNothing) {
