@@ -47,21 +47,25 @@ bool is_stop_word(std::string_view word) {
 
 // "stopword WORD", repeatable: the words the file names replace the built-in
 // ones, and "stopword none" leaves none. A word that could never match is
-// refused aloud: dropped unseen, it would let the controller's error pass.
+// refused aloud, and replaces nothing: dropped unseen, it would let the
+// controller's error pass.
 void apply_stop_word(const Word<kConfigWordSize>& value, bool& replaced) {
     if (value.ended) return;
-    if (!replaced) settings.stop_words = {};
-    replaced = true;
     const std::string_view word = value.view();
     if (equal_ignoring_case(word, "none")) {
         settings.stop_words = {};
+        replaced = true;
         return;
     }
-    for (StopWord& slot : settings.stop_words) {
-        if (slot[0] != '\0' || !is_stop_word(word)) continue;
-        for (std::size_t i = 0; i < word.size(); ++i)
-            slot[i] = lower_ascii(word[i]);
-        return;
+    if (is_stop_word(word)) {
+        if (!replaced) settings.stop_words = {};
+        replaced = true;
+        for (StopWord& slot : settings.stop_words) {
+            if (slot[0] != '\0') continue;
+            for (std::size_t i = 0; i < word.size(); ++i)
+                slot[i] = lower_ascii(word[i]);
+            return;
+        }
     }
     std::printf("Stop word ignored: %.*s (up to %zu words of up to %zu letters and digits)\n",
                 static_cast<int>(word.size()), word.data(), kStopWordCount, kStopWordSize - 1);

@@ -208,12 +208,14 @@ int next_byte(std::int64_t& elapsed_ms) {
         elapsed_ms = clock_ms() - start;
         if (elapsed_ms > REPLY_TIMEOUT_MS) return kNoByte;
         flush_shown();
+        // Before blocking: a signal whose wake-up a wait for the console took
+        // is acted on all the same.
+        end_if_signalled_between_lines();
+        if (wait_given_up()) return kGivenUpByte;
         int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
         if (progress_shown()) wait_ms = std::min(wait_ms, kProgressTickMs);
         if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
         progress_tick();
-        end_if_signalled_between_lines();
-        if (wait_given_up()) return kGivenUpByte;
     }
 }
 

@@ -52,6 +52,7 @@ void unblock_output() {
 // Standard output waits again once the job that the operator stopped has
 // ended, unless the program is ending.
 void block_output_again() {
+    if (blocking_output < 0) return;
     sigset_t all;
     sigset_t saved;
     sigfillset(&all);
