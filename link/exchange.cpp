@@ -99,8 +99,9 @@ bool echo_due() {
 bool echo_matches(int byte) {
     if (!echo_due()) return true;
     const char sent = request[echo_checked];
-    echoed[echo_checked++ % echoed.size()] = static_cast<char>(byte);
-    return lower_ascii(sent) == lower_ascii(static_cast<char>(byte));
+    const char came = static_cast<char>(byte);
+    echoed[echo_checked++ % echoed.size()] = came;
+    return sent == came || lower_ascii(sent) == lower_ascii(came);
 }
 
 // Prints `bytes` quoted: line ends and tabs as \r \n \t; other control bytes,

@@ -1,14 +1,18 @@
 #include "link/stop_words.h"
 
+#include <cstring>
+
 #include "control/text.h"
 
 namespace {
 
 void end_word(StopWordScan& scan) {
-    if (!scan.found && scan.word_length > 0 && scan.word_length < kStopWordSize) {
-        const std::string_view word(scan.word.data(), scan.word_length);
+    const std::size_t length = scan.word_length;
+    if (!scan.found && length > 0 && length < kStopWordSize) {
         for (const StopWord& stop : settings.stop_words) {
-            if (word == stop.data()) scan.found = true;
+            if (stop[0] != '\0' && stop[length] == '\0' &&
+                std::memcmp(stop.data(), scan.word.data(), length) == 0)
+                scan.found = true;
         }
     }
     scan.word_length = 0;
