@@ -132,7 +132,8 @@ TEST_F(Exchange, EchoIsComparedWithWhatWasSent) {
              {"g1 x1\n", "G1 X1\n-", 6, 0, "G1 X1\n-"},
              {"G1 X1\n", "G1 Y1\n-", 6, kEchoDiffers,
               "G1 " + lost + "'G1 X1\\n'\n  came back: 'G1 Y'\n"},
-             {"G1\n", "G1-\n-", 2, kEchoDiffers, "G1" + lost + "'G1\\n'\n  came back: 'G1-'\n"},
+             {"G1\n", std::string("G1\0\n-", 5), 2, kEchoDiffers,
+              "G1" + lost + "'G1\\n'\n  came back: 'G1\\x00'\n"},
              {std::string(40, 'X'), std::string(39, 'X') + "Y", 40, kEchoDiffers,
               std::string(39, 'X') + lost + "'..." + std::string(33, 'X') + "'\n  came back: '..." +
                   std::string(32, 'X') +
