@@ -6,7 +6,9 @@
 // real line rates through vqsim keeping wire time, bare and behind the latency
 // timer of a USB serial adapter.
 //
-// Usage: download_bench [lines [rounds]]   (default 10000 lines, 7 rounds)
+// Usage: download_bench [lines [rounds [other_vqdnc]]]   (default 10000 lines,
+// 7 rounds). With another build's vqdnc, each round also runs that one, for a
+// side-by-side figure of two builds on the same machine load.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -102,7 +104,8 @@ struct Run {
 
 // vqdnc -f`file` with COM1 on `link`, its console output thrown away; with a
 // rate, vqdnc -b`rate` -f`file`.
-Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0) {
+Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0,
+              const char* program = VQDNC_PATH) {
     const std::string option = "-f" + file;
     const std::string rate_option = "-b" + std::to_string(rate);
     const Clock::time_point start = Clock::now();
@@ -114,10 +117,10 @@ Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0) {
         dup2(null, STDOUT_FILENO);
         setenv("VQDNC_COM1", link.c_str(), 1);
         if (rate > 0) {
-            execl(VQDNC_PATH, "vqdnc", rate_option.c_str(), option.c_str(),
+            execl(program, "vqdnc", rate_option.c_str(), option.c_str(),
                   static_cast<char*>(nullptr));
         }
-        execl(VQDNC_PATH, "vqdnc", option.c_str(), static_cast<char*>(nullptr));
+        execl(program, "vqdnc", option.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -310,8 +313,9 @@ void real_rates(const std::string& dir) {
 int main(int argc, char** argv) {
     const int line_count = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
+    const char* other = argc > 3 ? argv[3] : nullptr;
     if (line_count < 1 || rounds < 1) {
-        std::fprintf(stderr, "usage: download_bench [lines [rounds]]\n");
+        std::fprintf(stderr, "usage: download_bench [lines [rounds [other_vqdnc]]]\n");
         return 2;
     }
     char dir_template[] = "/tmp/download_bench.XXXXXX";
@@ -334,16 +338,31 @@ int main(int argc, char** argv) {
     std::vector<double> program_rates;
     std::vector<double> loop_rates;
     std::vector<double> ratios;
+    std::vector<double> other_rates;
+    std::vector<double> other_ratios;
+    // The other build goes first in every other round: whichever runs first
+    // in a round tends to run faster.
+    auto run_other = [&] {
+        other_rates.push_back(line_count / run_vqdnc(part, link, 0, other).seconds);
+        other_ratios.push_back(other_rates.back() / (line_count / run_loop(lines, link)));
+    };
     for (int r = 0; r < rounds; ++r) {
+        if (other != nullptr && r % 2 == 0) run_other();
         program_rates.push_back(line_count / run_vqdnc(part, link).seconds);
         loop_rates.push_back(line_count / run_loop(lines, link));
         ratios.push_back(program_rates.back() / loop_rates.back());
+        if (other != nullptr && r % 2 == 1) run_other();
     }
     std::printf("download of %d lines through a pseudo-terminal to vqsim, median of %d rounds\n",
                 line_count, rounds);
     std::printf("  vqdnc            %10.0f lines/s\n", median(program_rates));
     std::printf("  lock-step loop   %10.0f lines/s\n", median(loop_rates));
     std::printf("  ratio            %10.2f   (goal 0.80 or more)\n", median(ratios));
+    if (other != nullptr) {
+        std::printf("  %s\n                   %10.0f lines/s, ratio %.2f\n", other,
+                    median(other_rates), median(other_ratios));
+        std::printf("  this build against it: %.3f\n", median(program_rates) / median(other_rates));
+    }
 
     std::printf("vqdnc peak memory (ru_maxrss)\n");
     std::printf("  %7d lines           %6ld KiB\n", line_count, run_vqdnc(part, link).peak_rss_kb);

@@ -37,6 +37,40 @@ void apply_prompt_char(FileSource& source) {
     if (c >= 0) settings.prompt_char = static_cast<char>(c);
 }
 
+bool is_stop_word(std::string_view word) {
+    if (word.empty() || word.size() >= kStopWordSize) return false;
+    for (char c : word) {
+        if (!is_letter_or_digit(c)) return false;
+    }
+    return true;
+}
+
+// "stopword WORD", repeatable: the words the file names replace the built-in
+// ones, and "stopword none" leaves none. A word that could never match is
+// refused aloud, and replaces nothing: dropped unseen, it would let the
+// controller's error pass.
+void apply_stop_word(const Word<kConfigWordSize>& value, bool& replaced) {
+    if (value.ended) return;
+    const std::string_view word = value.view();
+    if (equal_ignoring_case(word, "none")) {
+        settings.stop_words = {};
+        replaced = true;
+        return;
+    }
+    if (is_stop_word(word)) {
+        if (!replaced) settings.stop_words = {};
+        replaced = true;
+        for (StopWord& slot : settings.stop_words) {
+            if (slot[0] != '\0') continue;
+            for (std::size_t i = 0; i < word.size(); ++i)
+                slot[i] = lower_ascii(word[i]);
+            return;
+        }
+    }
+    std::printf("Stop word ignored: %.*s (up to %zu words of up to %zu letters and digits)\n",
+                static_cast<int>(word.size()), word.data(), kStopWordCount, kStopWordSize - 1);
+}
+
 // Editors on other systems may save the file with a UTF-8 byte-order mark;
 // read as part of the first word, it would hide that key.
 void skip_byte_order_mark(std::FILE* file) {
@@ -72,6 +106,7 @@ void load_config_from(std::FILE* file) {
     skip_byte_order_mark(file);
     FileSource source{file};
     Word<kConfigWordSize> value;
+    bool stop_words_replaced = false;
     for (;;) {
         Word<kConfigWordSize> key = read_word<kConfigWordSize>(source);
         if (key.ended) break;
@@ -84,6 +119,8 @@ void load_config_from(std::FILE* file) {
             if (port != kUnrecognized) settings.port_number = port;
         } else if (equal_ignoring_case(key.view(), "promptchar")) {
             apply_prompt_char(source);
+        } else if (equal_ignoring_case(key.view(), "stopword")) {
+            apply_stop_word(read_word<kConfigWordSize>(source), stop_words_replaced);
         }
     }
 }

@@ -45,6 +45,7 @@ void set_defaults() {
     settings.rate_code = 9;
     settings.output_mode = kNormalOutput;
     settings.prompt_char = '-';
+    settings.stop_words = kDefaultStopWords;
     load_config();
     settings.download_path[0] = '\0';
 }

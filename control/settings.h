@@ -16,6 +16,14 @@ inline constexpr char kQuietOutput = 'q';   // only the echo shown
 inline constexpr char kYes = 'y';
 inline constexpr char kNo = 'n';
 
+// Words that stop a job when the controller's answer, or what it sends
+// unasked, holds one: letters and digits, matched case-blind as whole words.
+inline constexpr std::size_t kStopWordSize = 32;  // 31 characters and the terminator
+inline constexpr std::size_t kStopWordCount = 8;
+using StopWord = std::array<char, kStopWordSize>;
+using StopWords = std::array<StopWord, kStopWordCount>;  // unused ones empty
+inline constexpr StopWords kDefaultStopWords = {{{"error"}, {"alarm"}}};
+
 struct Settings {
     std::int32_t port_number = 0;      // zero-based: 0 is COM1, 12 is COM13
     std::int32_t rate_code = 9;        // serial layer's rate numbering; 9 is 115200
@@ -24,6 +32,7 @@ struct Settings {
     std::array<char, kPathSize> download_path{};
     char link_error = kNo;  // kYes once a serial call has failed
     long resume_line = 0;   // the file line the next download starts at; 0: the first
+    StopWords stop_words = kDefaultStopWords;  // kept in lower case
 };
 
 extern Settings settings;

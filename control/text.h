@@ -15,6 +15,11 @@ constexpr bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return true;
 }
 
+// An ASCII letter or digit: what the controller's words are made of.
+constexpr bool is_letter_or_digit(int c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 // True when `text` begins with `prefix`, ignoring case.
 constexpr bool starts_ignoring_case(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&

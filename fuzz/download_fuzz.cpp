@@ -6,8 +6,11 @@
 // dropped, a ';' first makes a comment, a NUL ends the text.
 //
 // download_file on that file, with a controller that echoes each line and
-// answers: the line must put exactly those lines, each with one line feed, on
-// the wire. Where every line fits the 255-character line buffer, what is shown
+// answers: the lines go on the wire in order, each with one line feed, and
+// where the prompt comes only at the end of each answer, all of them. A
+// download that stops (lock-step lost: an answer's rest read as echo, or a
+// silent controller) says so, and a line it cut short is held. Where it ran
+// through and every line fits the 255-character line buffer, what is shown
 // must be what the exchange rules allow: bytes read from the controller, in
 // order; in normal mode all of them but some line feeds, in quiet mode each
 // line's echo. Where the prompt comes only at the end of each answer, each
@@ -30,6 +33,7 @@
 #include "fuzz/fuzz_support.h"
 #include "jobs/download.h"
 #include "jobs/line_splitter.h"
+#include "link/link.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace {
@@ -126,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fake::reset();
     settings = Settings{};
+    open_link();  // no line held from the input before
     settings.prompt_char = kPrompts[(controller >> 2) % 4];
     settings.output_mode = controller & 0x10 ? 'q' : 'n';
     const bool silent = controller & 0x20;
@@ -136,14 +141,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string expected;
     std::size_t echoed = 0;
     // Whether each line's echo and answer end at its own prompt and no sooner.
-    bool prompt_at_ends = answer.find(settings.prompt_char) == answer.size() - 1;
+    const bool prompt_at_ends = answer.find(settings.prompt_char) == answer.size() - 1;
     for (const std::string& line : lines) {
         wire += line + "\n";
         if (silent) continue;
         replies += line + answer;
         expected += line + (mode_normal ? fuzz::first_line_feed_only(answer) : "");
         echoed += line.size();
-        prompt_at_ends = prompt_at_ends && line.find(settings.prompt_char) == std::string::npos;
     }
     fake::controller_sends(replies);
     write_file(file);
@@ -151,10 +155,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::Capture capture;
     fuzz::begin(capture);
-    download_file();
+    const bool whole = download_file();
     std::string shown = fuzz::end(capture);
 
-    fuzz::check(fake::state.sent == wire, "each line sent whole with one line feed");
+    const std::string& sent = fake::state.sent;
+    fuzz::check(wire.starts_with(sent), "the file's lines sent in order");
+    fuzz::check(whole ? sent == wire : shown.find("\n  To resume: r") != std::string::npos,
+                "a download that stops says so");
+    fuzz::check(sent.empty() || sent.back() == '\n' ||
+                    shown.find("holds an unfinished line") != std::string::npos,
+                "a line cut short is held");
+    fuzz::check(whole || silent || !prompt_at_ends, "each line's prompt at its answer's end");
+    if (!whole) return 0;
     bool all_fit = true;
     for (const std::string& line : lines)
         all_fit = all_fit && line.size() <= kLineText;

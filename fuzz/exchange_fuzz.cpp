@@ -7,13 +7,16 @@
 //   prompt, of which only the first line feed is shown;
 // - it ends at the first prompt byte after the echo (at once when the echo's
 //   last byte is the prompt), or when the next byte comes later than the
-//   time-out, and reports which;
+//   time-out, and reports which, a time-out with a line saying so;
+// - it reports a stop word, with a line saying so, exactly when the answer
+//   before the prompt holds "error" or "alarm" as a whole word;
 // - it takes every byte the moment it arrives, and blocks rather than spins.
 // The rules' own examples are checked once at start-up.
 //
 // Input: prompt character, quiet-mode bits, three echo counts, where the
 // controller pauses and for how long, then the controller's bytes.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,6 +44,25 @@ std::int64_t pause_length(std::uint8_t kind) {
         default:
             return 3 * REPLY_TIMEOUT_MS + 5;
     }
+}
+
+const std::string kSilence =
+    "\nNo byte from the controller on COM1 (fake1) for 1000 s: '' not acknowledged\n";
+
+// The default stop words as whole words of letters and digits, any case.
+bool holds_stop_word(std::string_view answer) {
+    std::string word;
+    for (std::size_t i = 0; i <= answer.size(); ++i) {
+        const char c = i < answer.size() ? answer[i] : ' ';
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+            word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (word == "error" || word == "alarm") {
+            return true;
+        } else {
+            word.clear();
+        }
+    }
+    return false;
 }
 
 struct Wait {
@@ -91,8 +113,8 @@ void check_examples() {
     fuzz::check(run_wait('-', 0, 'n').shown == "\n-", "line feeds counted again in each wait");
 
     Wait silent = run_wait('-', 2, 'n');
-    fuzz::check(silent.result > REPLY_TIMEOUT_MS && silent.shown.empty(),
-                "silent controller times out, nothing shown");
+    fuzz::check(silent.result > REPLY_TIMEOUT_MS && silent.shown == kSilence,
+                "silent controller times out, with a line saying so");
 }
 
 }  // namespace
@@ -124,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t echo_count = echo_counts[call];
         const std::int64_t start = fake::state.now_ms;
         const long waits_before = fake::state.waits;
-        const Wait wait = run_wait(prompt, static_cast<int>(echo_count), mode);
+        Wait wait = run_wait(prompt, static_cast<int>(echo_count), mode);
         const std::string_view got = line.substr(pos, wait.taken);
 
         // Each byte is taken when it arrives, unless it comes more than the
@@ -143,7 +165,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char last_echoed = echo_count > 0 && echo_read ? got[echo_count - 1] : '\0';
         const bool echo_ends = echo_read && last_echoed == prompt;
         const std::size_t first_prompt = echo_read ? got.find(prompt, echo_count) : got.npos;
-        if (wait.result == 0) {
+        // The line a wait ends with, when it ends otherwise than at a plain answer.
+        std::size_t message = std::string::npos;
+        if (wait.result == kStopWord) {
+            message = wait.shown.rfind("\nStopped: the controller answered '");
+        } else if (wait.result != 0) {
+            message = wait.shown.size() - std::min(wait.shown.size(), kSilence.size());
+            fuzz::check(wait.shown.substr(message) == kSilence, "time-out said");
+        }
+        fuzz::check((message == std::string::npos) == (wait.result == 0), "wait's end said");
+        if (message != std::string::npos) wait.shown.resize(message);
+        if (wait.result == 0 || wait.result == kStopWord) {
+            const std::string_view answer =
+                echo_read && !echo_ends ? got.substr(echo_count, got.size() - echo_count - 1)
+                                        : std::string_view();
+            fuzz::check((wait.result == kStopWord) == holds_stop_word(answer),
+                        "stop word reported when the answer holds one");
             fuzz::check(echo_read, "prompt reported after the whole echo");
             fuzz::check(echo_ends ? got.size() == echo_count : first_prompt == got.size() - 1,
                         "read up to the first prompt after the echo and not past it");

@@ -7,7 +7,8 @@
 // comes back to the console afterwards. Every line sent must be a move with
 // the current values or the dwell line, in the order the keys ask for.
 //
-// The controller here is silent, so every wait ends by its time-out.
+// The controller here is silent, so every wait ends by its time-out, which
+// says so and ends the rest of a place.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -51,7 +52,12 @@ std::string format(const char* pattern, float a, float b) {
 }
 
 void move(Session& s, float height, float rate) {
-    s.sent += format("N1 G1 X%1.4f F%1.4f\n", height, rate);
+    const std::string line = format("N1 G1 X%1.4f F%1.4f\n", height, rate);
+    s.sent += line;
+    const std::string head = line.size() > 48 ? line.substr(0, 48) + "..." : line;
+    s.shown += "\nNo byte from the controller on COM1 (fake1) for 1000 s: '" +
+               head.substr(0, head.find('\n')) + (line.size() > 48 ? "" : "\\n") +
+               "' not acknowledged\n";
 }
 
 // True when `text` is a whole floating-point number as strtod reads one.
@@ -130,10 +136,8 @@ void run_model(Session& s) {
             s.shown += "\n lift part";
             move(s, h.lift_height, h.lift_rate);
         } else if (!sequence && key == 'p') {
-            s.shown += "\n place part - dwell - lift part";
+            s.shown += "\n place part";
             move(s, h.place_height, h.place_rate);
-            s.sent += "N1 G04 P2\n";
-            move(s, 0.0f, h.lift_rate);
         }
         s.shown += "\n=";
         if (!sequence && key == 'e') break;

@@ -64,7 +64,10 @@ struct Reader {
     std::int64_t bytes_read = 0;
 };
 
-enum class Outcome { done, read_failed, link_down, stopped };
+// lock_step_lost: the echo differed, or the controller fell silent.
+// refused: the line's answer held a stop word; halted: what the controller
+// sent unasked before the line did, and the line was not sent.
+enum class Outcome { done, read_failed, link_down, stopped, lock_step_lost, refused, halted };
 
 enum class Read { data, end, failed };
 
@@ -106,37 +109,44 @@ void note_line_text(Standing& at, const LineSplitter& splitter, std::string_view
     keep_head(at.head, text);
 }
 
-// Sends part of a line that does not fit the send buffer and reads its echo,
-// counted, not matched: the controller answers only once the line feed has
-// come, and its echo may differ from what was sent (upper case).
+Outcome not_sent() {
+    return refused_for_stop_word() ? Outcome::halted : Outcome::link_down;
+}
+
+Outcome outcome_of_wait(std::int64_t result) {
+    if (result == 0) return Outcome::done;
+    if (result == kLinkDown) return Outcome::link_down;
+    if (result == kWaitAbandoned) return Outcome::stopped;
+    return result == kStopWord ? Outcome::refused : Outcome::lock_step_lost;
+}
+
+// Sends part of a line that does not fit the send buffer and reads its echo:
+// the controller answers only once the line feed has come.
 Outcome send_piece(Piece& piece) {
     const std::string_view text(piece.text.data(), piece.stored);
     piece.stored = 0;
-    if (!send_text(text)) return Outcome::link_down;
-    const std::int64_t result = await_echo(static_cast<int>(text.size()));
-    if (result == kLinkDown) return Outcome::link_down;
-    return result == kWaitAbandoned ? Outcome::stopped : Outcome::done;
+    if (!send_text(text)) return not_sent();
+    return outcome_of_wait(await_echo(static_cast<int>(text.size())));
 }
 
 // Sends the rest of a line's text with its line feed, in one write, then waits
-// for the prompt. The line feed's echo is read as part of the answer.
+// for the prompt. The line feed's echo is read as part of the answer, and the
+// prompt is awaited after it, also when the text ends in the prompt character.
 Outcome send_line_end(Piece& piece, Standing& at) {
     const int echo_count = static_cast<int>(piece.stored);
     piece.text[piece.stored] = '\n';
     const std::string_view line(piece.text.data(), piece.stored + 1);
     piece.stored = 0;
     at.in_line = false;
-    if (!send_text(line)) return Outcome::link_down;
+    if (!send_text(line)) return not_sent();
     if (at.unanswered == 0) at.unanswered = at.line;
     const std::int64_t result = await_prompt(settings.prompt_char, echo_count);
     if (result == 0) {
         at.acknowledged = at.line;
         at.acknowledged_head = at.head;
-        at.unanswered = 0;
     }
-    // After a time-out the next line goes as if the prompt had come.
-    if (result == kLinkDown) return Outcome::link_down;
-    return result == kWaitAbandoned ? Outcome::stopped : Outcome::done;
+    if (result == 0 || result == kStopWord) at.unanswered = 0;  // its prompt came
+    return outcome_of_wait(result);
 }
 
 // Splits the file into lines and sends them, until its end or a failure.
@@ -224,8 +234,21 @@ void print_head(const LineHead& head) {
     std::printf("%.*s%s", static_cast<int>(head.length), head.text.data(), head.cut ? "..." : "");
 }
 
+void print_resume(const char* path, long resume) {
+    std::printf("  To resume: r%ld then f%s (options: -r%ld -f%s)\n", resume, path, resume, path);
+}
+
 // The one report of a download that ended before the end of its file.
 void report_early_end(const char* path, const Standing& at, Outcome outcome) {
+    if (outcome == Outcome::refused || outcome == Outcome::halted) {
+        // The controller refused the line, or did not take it: it is sent again.
+        std::printf("Download of '%s' stopped by the controller %s line %ld (", path,
+                    outcome == Outcome::refused ? "at" : "before", at.line);
+        print_head(at.head);
+        std::printf(")\n");
+        print_resume(path, at.line);
+        return;
+    }
     std::printf(outcome == Outcome::stopped ? "\nDownload of '%s' stopped by the operator: "
                                             : "Download of '%s' stopped: ",
                 path);
@@ -241,8 +264,7 @@ void report_early_end(const char* path, const Standing& at, Outcome outcome) {
             "  Line %ld went out whole but its prompt did not come: the controller may or may "
             "not have run it\n",
             at.unanswered);
-    const long resume = at.acknowledged > 0 ? at.acknowledged + 1 : at.first_line;
-    std::printf("  To resume: r%ld then f%s (options: -r%ld -f%s)\n", resume, path, resume, path);
+    print_resume(path, at.acknowledged > 0 ? at.acknowledged + 1 : at.first_line);
 }
 
 // The file size for the status line; 0 when unknown.

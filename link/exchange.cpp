@@ -1,5 +1,8 @@
 // The lock-step exchange: the controller echoes each byte, answers, and sends
-// its prompt character when it is ready for the next line.
+// its prompt character when it is ready for the next line. Each echo byte is
+// compared with the byte sent, and each answer is looked through for the stop
+// words: when lock-step is lost, the controller reports an error or falls
+// silent, the job stops rather than guess.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -8,9 +11,13 @@
 #include <utility>
 
 #include "control/settings.h"
+#include "control/text.h"
 #include "link/link.h"
 #include "link/port_state.h"
+#include "link/stop_words.h"
 #include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/device_map.h"
 #include "platform/progress.h"
 #include "platform/serial_port.h"
 #include "platform/signals.h"
@@ -21,6 +28,10 @@ constexpr int kNoByte = -1;       // the wait ran out
 constexpr int kLostByte = -2;     // the device hung up or failed; errno says why
 constexpr int kGivenUpByte = -3;  // the operator gave up the wait
 constexpr int kQueryAnswers = 4;
+// Of a text in a message: at most this many bytes; before a byte whose echo
+// differed, this many of those before it.
+constexpr std::size_t kShownBytes = 48;
+constexpr std::size_t kShownBefore = 32;
 
 // Bytes from the controller collect here and reach the console in one write
 // whenever no further byte is waiting yet, and before every return, so the
@@ -29,9 +40,22 @@ constexpr int kQueryAnswers = 4;
 std::array<char, 256> shown;
 std::size_t shown_count = 0;
 
+// Once the operator asked the job to stop, or a signal is to end the program,
+// a console that takes nothing more (a full pipe, a terminal on hold) does not
+// hold the job up: what it does not take at once is dropped.
+bool console_may_hold_up() {
+    return stop_requests() == 0 && !ending_signal_came();
+}
+
 void flush_shown() {
-    if (shown_count > 0) std::fwrite(shown.data(), 1, shown_count, stdout);
+    std::string_view rest(shown.data(), shown_count);
     shown_count = 0;
+    while (!rest.empty()) {
+        const bool wait = console_may_hold_up();
+        rest.remove_prefix(console_write(rest, wait));
+        if (!wait) return;
+        end_if_signalled(line_begun());  // a signal ended the wait for room
+    }
 }
 
 void show(int byte) {
@@ -58,6 +82,95 @@ void end_if_signalled_between_lines() {
     end_if_signalled(line_begun());
 }
 
+// The text last sent, whose bytes are compared with their echo as it comes
+// back; a job sends no longer text in one go.
+std::array<char, 512> request_bytes;
+std::string_view request;
+std::size_t echo_checked = 0;  // bytes of it whose echo has come
+// What came back as their echo, the last ones, by position.
+std::array<char, 64> echoed;
+
+bool echo_due() {
+    return echo_checked < request.size();
+}
+
+// Letters may come back in the other case. A wait without a request of its
+// own has nothing to compare.
+bool echo_matches(int byte) {
+    if (!echo_due()) return true;
+    const char sent = request[echo_checked];
+    const char came = static_cast<char>(byte);
+    echoed[echo_checked++ % echoed.size()] = came;
+    return sent == came || lower_ascii(sent) == lower_ascii(came);
+}
+
+// Prints `bytes` quoted: line ends and tabs as \r \n \t; other control bytes,
+// the backslash and bytes above 0x7e as \xHH.
+void print_quoted(std::string_view bytes, bool cut_before, bool cut_after) {
+    constexpr std::string_view kHex = "0123456789ABCDEF";
+    std::array<char, 4 * kStopLineSize> text;
+    std::size_t length = 0;
+    for (char c : bytes.substr(0, kStopLineSize)) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
+            text[length++] = c;
+            continue;
+        }
+        text[length++] = '\\';
+        const char named = byte == '\n' ? 'n' : byte == '\r' ? 'r' : byte == '\t' ? 't' : '\0';
+        if (named != '\0') {
+            text[length++] = named;
+        } else {
+            text[length++] = 'x';
+            text[length++] = kHex[byte >> 4];
+            text[length++] = kHex[byte & 0xf];
+        }
+    }
+    std::printf("'%s%.*s%s'", cut_before ? "..." : "", static_cast<int>(length), text.data(),
+                cut_after ? "..." : "");
+}
+
+void print_request_head() {
+    print_quoted(request.substr(0, kShownBytes), false, request.size() > kShownBytes);
+}
+
+// What was sent and what came back, up to the byte that differed.
+void report_echo_difference() {
+    const std::size_t at = echo_checked - 1;
+    const std::size_t from = at > kShownBefore ? at - kShownBefore : 0;
+    std::array<char, kShownBefore + 1> back;
+    for (std::size_t i = from; i <= at; ++i)
+        back[i - from] = echoed[i % echoed.size()];
+    std::printf(
+        "\nThe echo on COM%d differs from what was sent: lock-step with the controller is lost\n"
+        "  sent:      ",
+        settings.port_number + 1);
+    print_quoted(request.substr(from, kShownBytes), from > 0, from + kShownBytes < request.size());
+    std::printf("\n  came back: ");
+    print_quoted({back.data(), at + 1 - from}, from > 0, false);
+    std::printf("\n");
+}
+
+void report_silence() {
+    char path[kShownPathSize];
+    shown_device_path(settings.port_number, path, sizeof path);
+    std::printf("\nNo byte from the controller on COM%d (%s) for %lld s: ",
+                settings.port_number + 1, path, static_cast<long long>(REPLY_TIMEOUT_MS / 1000));
+    print_request_head();
+    std::printf(" not acknowledged\n");
+}
+
+// The answer, or what came unasked, looked through for stop words.
+StopWordScan scan;
+// send_text sent nothing: what the controller sent unasked held a stop word.
+bool refused = false;
+
+void report_stop_word(const char* before, const char* after) {
+    std::printf("%s", before);
+    print_quoted(stop_line(scan), false, scan.line_cut);
+    std::printf("%s", after);
+}
+
 // The last wait met the prompt among the echo and returned before the answer
 // to its line; that answer is left to the next wait, so it is not taken for
 // bytes the controller sent unasked.
@@ -67,14 +180,19 @@ bool answer_owed = false;
 // prompt, an alarm) would count as the next request's echo and put every later
 // wait one prompt ahead. What has arrived before a request is shown first, as
 // answer text; only what is there is taken, so no request waits for it.
-void show_unasked() {
+// False when what came holds a stop word.
+bool show_unasked() {
     int line_feeds = 0;
+    scan_begin(scan);
     for (int arrived = serial_arrived(settings.port_number); arrived > 0; --arrived) {
         const int byte = serial_get(settings.port_number);
         if (byte < 0) break;
         show_answer(byte, line_feeds);
+        scan_byte(scan, byte);
     }
+    scan_end(scan);
     flush_shown();
+    return !scan.found;
 }
 
 // Waits for the next byte from the controller. Returns it, or kNoByte with the
@@ -91,12 +209,14 @@ int next_byte(std::int64_t& elapsed_ms) {
         elapsed_ms = clock_ms() - start;
         if (elapsed_ms > REPLY_TIMEOUT_MS) return kNoByte;
         flush_shown();
+        // Before blocking: a signal whose wake-up a wait for the console took
+        // is acted on all the same.
+        end_if_signalled_between_lines();
+        if (wait_given_up()) return kGivenUpByte;
         int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
         if (progress_shown()) wait_ms = std::min(wait_ms, kProgressTickMs);
         if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
         progress_tick();
-        end_if_signalled_between_lines();
-        if (wait_given_up()) return kGivenUpByte;
     }
 }
 
@@ -106,12 +226,13 @@ std::int64_t wait_ended(int last, std::int64_t elapsed_ms) {
     return last == kLostByte ? kLinkDown : elapsed_ms;
 }
 
-// Reads and shows `echo_count` echo bytes, whatever they are; the last one is
-// left in `last`. Returns 0, or how the wait ended as await_prompt says.
+// Reads, checks and shows `echo_count` echo bytes; the last one is left in
+// `last`. Returns 0, or how the wait ended as await_prompt says.
 std::int64_t read_echo(int echo_count, int& last, std::int64_t& elapsed_ms) {
     for (int i = 0; i < echo_count; ++i) {
         last = next_byte(elapsed_ms);
         if (last < 0) return wait_ended(last, elapsed_ms);
+        if (!echo_matches(last)) return kEchoDiffers;
         show(last);
     }
     return 0;
@@ -123,14 +244,25 @@ std::int64_t read_echo_and_answer(char prompt, int echo_count) {
     int last = 0;
     if (const std::int64_t ended = read_echo(echo_count, last, elapsed_ms); ended != 0)
         return ended;
-    answer_owed = last == prompt_byte;
     int line_feeds = 0;
+    // The echo of the rest of the request (a download line's line feed) shows
+    // as answer; a prompt counts only after it.
+    while (echo_due()) {
+        last = next_byte(elapsed_ms);
+        if (last < 0) return wait_ended(last, elapsed_ms);
+        if (!echo_matches(last)) return kEchoDiffers;
+        show_answer(last, line_feeds);
+    }
+    answer_owed = last == prompt_byte;
+    scan_begin(scan);
     while (last != prompt_byte) {
         last = next_byte(elapsed_ms);
         if (last < 0) return wait_ended(last, elapsed_ms);
         show_answer(last, line_feeds);
+        if (last != prompt_byte) scan_byte(scan, last);
     }
-    return 0;
+    scan_end(scan);
+    return scan.found ? kStopWord : 0;
 }
 
 // Puts bytes of `text` from `put` on into the port's queue while it has room.
@@ -160,17 +292,20 @@ bool sending_failed(std::string_view went_out, int error) {
     return false;
 }
 
-// Shows what a wait has read and, when the device went away, says so and
-// closes the port.
+// Shows what a wait has read and says how it ended, unless the prompt came
+// after a plain answer. When the device went away, closes the port.
 std::int64_t end_wait(std::int64_t result) {
     const int error = errno;
     flush_shown();  // the echo so far shows before any message
     if (result == kLinkDown) drop_link(error);
-    if (result == kWaitAbandoned) {
+    if (result == kWaitAbandoned)
         std::printf(
             "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n");
-        hold_unfinished_line();  // a long line given up between its pieces
-    }
+    if (result == kEchoDiffers) report_echo_difference();
+    if (result > 0) report_silence();
+    if (result == kStopWord) report_stop_word("\nStopped: the controller answered ", "\n");
+    // A long line given up between its pieces.
+    if (result == kWaitAbandoned || result == kEchoDiffers || result > 0) hold_unfinished_line();
     return result;
 }
 
@@ -178,9 +313,14 @@ std::int64_t end_wait(std::int64_t result) {
 
 bool send_text(std::string_view text) {
     end_if_signalled_between_lines();
+    refused = false;
     if (!link_up()) return false;
     const bool owed = std::exchange(answer_owed, false);
-    if (!line_begun() && !owed) show_unasked();
+    if (!line_begun() && !owed && !show_unasked()) {
+        refused = true;
+        report_stop_word("\nNot sent: the controller sent ", " unasked\n");
+        return false;
+    }
     std::size_t put = 0;
     std::size_t queued = 0;  // put, not yet taken by the device
     std::int64_t since = clock_ms();
@@ -208,7 +348,20 @@ bool send_text(std::string_view text) {
         if (wait_given_up()) return sending_failed(text.substr(0, put - queued), kGivenUp);
     }
     note_sent(text);
+    const std::size_t kept = std::min(text.size(), request_bytes.size());
+    std::copy_n(text.data(), kept, request_bytes.data());
+    request = {request_bytes.data(), kept};
+    echo_checked = 0;
     return true;
+}
+
+void forget_request() {
+    request = {};
+    echo_checked = 0;
+}
+
+bool refused_for_stop_word() {
+    return refused;
 }
 
 std::int64_t await_prompt(char prompt, int echo_count) {
@@ -225,8 +378,8 @@ std::int64_t await_echo(int echo_count) {
 
 bool send_and_await(std::string_view text, char prompt, int echo_count) {
     if (!send_text(text)) return false;
-    const std::int64_t result = await_prompt(prompt, echo_count);
-    return result != kLinkDown && result != kWaitAbandoned;
+    note_request_complete();  // also a typed line that ends in a carriage return
+    return await_prompt(prompt, echo_count) == 0;
 }
 
 bool stop_asked() {
@@ -236,13 +389,15 @@ bool stop_asked() {
 bool query_controller() {
     if (!ensure_link() || !send_text("v")) return false;
     note_request_complete();  // the controller answers a lone v at once
+    bool stop_word = false;   // the rest of the answer is still read, so none of it is left
     for (int i = 0; i < kQueryAnswers; ++i) {
         const std::int64_t result = await_prompt(settings.prompt_char, 0);
-        if (result == kLinkDown || result == kWaitAbandoned) return false;
+        stop_word = stop_word || result == kStopWord;
+        if (result != 0 && result != kStopWord) return false;
         if (stop_asked() && i + 1 < kQueryAnswers) {
             std::printf("\nStopped (Ctrl-C)\n");
             return false;
         }
     }
-    return true;
+    return !stop_word;
 }

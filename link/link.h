@@ -12,6 +12,12 @@ inline constexpr std::int64_t kLinkDown = -1;
 // What it returns when the operator gave up the wait (Ctrl-C twice); the port
 // stays open.
 inline constexpr std::int64_t kWaitAbandoned = -2;
+// What await_prompt and await_echo return when a byte of the echo differed
+// from the byte sent (a reset, an alarm, line noise): lock-step is lost.
+inline constexpr std::int64_t kEchoDiffers = -3;
+// What await_prompt returns when the prompt came after an answer that holds a
+// stop word: the controller reports an error or an alarm.
+inline constexpr std::int64_t kStopWord = -4;
 
 // Passes a serial layer result through; a negative one prints the error line,
 // closes `port` and raises link_error.
@@ -33,25 +39,33 @@ bool ensure_link(bool after_echo = false);
 // Puts each byte of `text` on the port, nothing added, and waits until the
 // device has taken them all. Before a new line, what the controller sent
 // unasked is shown first, as answer text, so it is not counted as echo. False
-// when the link went down or the device took nothing for more than
-// REPLY_TIMEOUT_MS; the job then ends.
+// when that held a stop word (nothing is sent), the link went down or the
+// device took nothing for more than REPLY_TIMEOUT_MS; the job then ends.
+// The waits that follow compare the echo with `text`.
 bool send_text(std::string_view text);
+// The last send_text sent nothing: what the controller sent unasked held a
+// stop word.
+bool refused_for_stop_word();
 // Reads and shows `echo_count` echo bytes, then the answer up to the prompt.
-// Returns 0 once the prompt has come, the elapsed milliseconds when the wait
-// for one byte ran past REPLY_TIMEOUT_MS, kLinkDown or kWaitAbandoned.
+// Each echo byte is compared with the byte sent, letters case-blind. The echo
+// of the sent bytes past `echo_count` (a download line's line feed) is read as
+// the first of the answer, and a prompt counts only after it.
+// Returns 0 once the prompt has come; the elapsed milliseconds when the wait
+// for one byte ran past REPLY_TIMEOUT_MS; kLinkDown, kWaitAbandoned,
+// kEchoDiffers, or kStopWord. Each but 0 prints a line saying so.
 std::int64_t await_prompt(char prompt, int echo_count);
-// Reads and shows exactly `echo_count` echo bytes, whatever they are, so a
-// controller that echoes in another case costs no time-out. Returns as
-// await_prompt does.
+// Reads, checks and shows exactly `echo_count` echo bytes, for a piece of a
+// long line that the controller does not answer. Returns as await_prompt does.
 std::int64_t await_echo(int echo_count);
-// send_text, then await_prompt: false when the text could not go out whole,
-// the link went down or the operator gave up the wait, so the job ends.
+// send_text, then await_prompt: false unless the text went out whole and the
+// prompt came after a plain answer, so the job ends.
 bool send_and_await(std::string_view text, char prompt, int echo_count);
 // Whether the operator asked the job to stop (Ctrl-C) once the line in flight
 // is done; the job then stops before its next line.
 bool stop_asked();
 // The i command: sends the query "v" and shows the answer over four prompts.
-// False when the link was down, so the caller shows its own prompt.
+// False when it did not come whole and plain, so the caller shows its own
+// prompt.
 bool query_controller();
 // For a job that cannot finish the line it has begun to send: when part of it
 // went out, nothing more is sent on the port until the operator re-opens it.

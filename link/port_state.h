@@ -21,3 +21,5 @@ void drop_link(int error);
 // The device took nothing for too long: holds the line, or closes the port
 // when none of the line went out.
 void give_up_line();
+// A port opened anew has no request whose echo is still to come.
+void forget_request();

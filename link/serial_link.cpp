@@ -74,6 +74,7 @@ bool open_port_at_rate(int port) {
     const bool opened = open_checked(port);
     const bool rate_set = check_call(port, serial_rate(port, settings.rate_code)) >= 0;
     line_sent = 0;
+    forget_request();
     opened_port = opened && rate_set ? port : kNoPort;
     // The prompt, which every line waits for, then leaves a USB adapter at once.
     if (opened_port == port)

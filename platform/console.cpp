@@ -59,7 +59,46 @@ bool refill() {
     return true;
 }
 
+// False when a signal came first.
+bool wait_for_room(int fd) {
+    std::array<pollfd, 2> fds = {{{fd, POLLOUT, 0}, {signal_wake_fd(), POLLIN, 0}}};
+    poll(fds.data(), fds.size(), -1);
+    if (fds[1].revents == 0) return true;
+    drain_signal_wakes();
+    return false;
+}
+
+// Where standard output has no descriptor that never blocks, a write waits in
+// the kernel; a signal that ends the program puts /dev/null in its place.
+std::size_t write_waiting(std::string_view bytes) {
+    for (std::string_view rest = bytes; !rest.empty();) {
+        const ssize_t n = write(STDOUT_FILENO, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return bytes.size();
+}
+
 }  // namespace
+
+std::size_t console_write(std::string_view bytes, bool wait) {
+    const int fd = console_output_fd();
+    if (fd < 0) return write_waiting(bytes);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // A console that fails, or is full while it may not hold the job up.
+        if (n == 0 || errno != EAGAIN || !wait) return bytes.size();
+        if (!wait_for_room(fd)) return written;
+    }
+    return written;
+}
 
 int console_peek() {
     if (pushed_waiting()) return pushed[pushed_head];

@@ -24,6 +24,12 @@ bool console_buffered();
 // return without blocking: a byte is waiting or the input has ended. False when
 // the time ran out or a signal cut the wait short.
 bool console_wait(int timeout_ms);
+// Writes `bytes` to standard output. While it takes nothing more (a full pipe,
+// a terminal on hold) this waits for room, unless `wait` is false: the rest is
+// then dropped. A signal ends the wait early: returns the bytes written, for
+// the caller to act on the signal and call again with the rest; otherwise all
+// of them, written or dropped.
+std::size_t console_write(std::string_view bytes, bool wait);
 // Puts `bytes` back in front of the stream, to be read again before anything
 // else. False, with nothing put back, when they do not fit the push-back room.
 bool console_unget(std::string_view bytes);

@@ -1,6 +1,8 @@
 #include "platform/signals.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,14 +19,63 @@ volatile std::sig_atomic_t ending_count = 0;
 int wake_pipe[2] = {-1, -1};
 void (*cleanup_before_end)() = nullptr;
 
+// Standard output's own open file description, non-blocking: the flag then
+// reaches no other program that shares the terminal or the pipe.
+int unblocked_output = -1;
+bool output_can_block = false;
+// Standard output as it was, while another descriptor stands in for it.
+volatile std::sig_atomic_t blocking_output = -1;
+
+// A regular file never makes a write wait. /dev/ptmx is not opened anew:
+// that would make a new pseudo-terminal.
+void open_unblocked_output() {
+    struct stat out {};
+    if (fstat(STDOUT_FILENO, &out) != 0 || S_ISREG(out.st_mode)) return;
+    output_can_block = true;
+    if (S_ISCHR(out.st_mode) && out.st_rdev == makedev(5, 2)) return;
+    unblocked_output = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// For the handler: the descriptor that never blocks stands in for standard
+// output, so no print waits on a console that takes nothing more, not even one
+// waiting already (it is carried on on the new descriptor). What the console
+// does not take at once is dropped: the operator wants out.
+void unblock_output() {
+    if (!output_can_block || blocking_output >= 0) return;
+    const int spare =
+        unblocked_output >= 0 ? unblocked_output : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (spare < 0) return;
+    blocking_output = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    dup2(spare, STDOUT_FILENO);
+    if (spare != unblocked_output) close(spare);
+}
+
+// Standard output waits again once the job that the operator stopped has
+// ended, unless the program is ending.
+void block_output_again() {
+    if (blocking_output < 0) return;
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved);
+    if (blocking_output >= 0 && ending_signal == 0) {
+        dup2(blocking_output, STDOUT_FILENO);
+        close(blocking_output);
+        blocking_output = -1;
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
 void on_signal(int sig) {
     const int saved_errno = errno;
     if (sig == SIGINT && in_job) {
         stops = stops + 1;
         job_stopped = 1;
+        if (stops >= 2) unblock_output();
     } else {
         ending_signal = sig;
         ending_count = ending_count + 1;
+        unblock_output();
     }
     if (wake_pipe[1] >= 0) {
         const char wake = 1;
@@ -39,11 +90,14 @@ bool open_wake_pipe() {
     return false;
 }
 
-std::array<TakenSignal, 4> ending_signals = {{
+std::array<TakenSignal, 7> ending_signals = {{
     {SIGINT, on_signal, {}, false},
     {SIGTERM, on_signal, {}, false},
     {SIGHUP, on_signal, {}, false},
     {SIGQUIT, on_signal, {}, false},
+    {SIGUSR1, on_signal, {}, false},
+    {SIGUSR2, on_signal, {}, false},
+    {SIGALRM, on_signal, {}, false},
 }};
 
 }  // namespace
@@ -86,7 +140,10 @@ void stop_from_handler(void (*handler)(int), const volatile std::sig_atomic_t& c
 
 void install_signal_handlers(void (*cleanup)()) {
     cleanup_before_end = cleanup;
-    if (wake_pipe[0] < 0 && !open_wake_pipe()) return;  // signals keep their default course
+    if (wake_pipe[0] < 0) {
+        if (!open_wake_pipe()) return;  // signals keep their default course
+        open_unblocked_output();
+    }
     take_signals(ending_signals);
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -99,6 +156,7 @@ void job_begin() {
 void job_end() {
     in_job = 0;
     stops = 0;
+    block_output_again();
 }
 
 int stop_requests() {
@@ -109,6 +167,14 @@ bool take_job_stop() {
     const bool stopped = job_stopped != 0;
     job_stopped = 0;
     return stopped;
+}
+
+bool ending_signal_came() {
+    return ending_signal != 0;
+}
+
+int console_output_fd() {
+    return unblocked_output;
 }
 
 int signal_wake_fd() {

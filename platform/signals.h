@@ -1,13 +1,16 @@
 // Signals, acted on where the program can act safely, never inside a line.
 //
-// SIGTERM, SIGHUP and SIGQUIT end the program as the e command does; so does
-// Ctrl-C (SIGINT) at the console. While a job talks to the controller, Ctrl-C
-// asks it to stop after the line in flight, and a second Ctrl-C gives up the
-// wait for that line's prompt. SIGPIPE is ignored: a reader of standard output
-// that went away does not stop a running job.
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM end the program as the
+// e command does; so does Ctrl-C (SIGINT) at the console. While a job talks to
+// the controller, Ctrl-C asks it to stop after the line in flight, and a second
+// Ctrl-C gives up the wait for that line's prompt. SIGPIPE is ignored: a reader
+// of standard output that went away does not stop a running job.
 //
 // A handler only notes the signal and wakes the program's waits through a
-// pipe; the waits and the jobs then act on it.
+// pipe; the waits and the jobs then act on it. Console output that cannot go
+// on (a full pipe, a terminal on hold) never holds off a signal that ends the
+// program, nor a second Ctrl-C: from then on, until the job has ended, no
+// write to standard output waits.
 #pragma once
 
 #include <csignal>
@@ -34,6 +37,14 @@ bool take_job_stop();
 // returns, so its caller can look at what came.
 int signal_wake_fd();
 void drain_signal_wakes();
+
+// A signal that ends the program has come; it acts once no line is on its way.
+bool ending_signal_came();
+
+// Standard output as a descriptor of its own that never blocks, for a write
+// that waits in poll() together with signal_wake_fd(); -1 where standard
+// output cannot block (a regular file) or none could be had.
+int console_output_fd();
 
 // When a signal that ends the program has come: runs the cleanup and ends the
 // process by that signal, so whoever started it sees how it ended. With a line

@@ -80,6 +80,9 @@ enum OptionId {
     kEventChar,
     kUnasked,
     kUnaskedAfter,
+    kUnaskedAt,
+    kAnswerFor,
+    kGarbleEcho,
     kUpperEcho,
     kStrict,
     kHelp,
@@ -103,6 +106,9 @@ const option kLongOptions[] = {
     {"event-char", required_argument, nullptr, kEventChar},
     {"unasked", required_argument, nullptr, kUnasked},
     {"unasked-after", required_argument, nullptr, kUnaskedAfter},
+    {"unasked-at", required_argument, nullptr, kUnaskedAt},
+    {"answer-for", required_argument, nullptr, kAnswerFor},
+    {"garble-echo", required_argument, nullptr, kGarbleEcho},
     {"upper-echo", no_argument, nullptr, kUpperEcho},
     {"strict", no_argument, nullptr, kStrict},
     {"help", no_argument, nullptr, kHelp},
@@ -154,10 +160,25 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
             return fail(error, "a line count from 1 to 1000000000 is needed");
         case kHangupAfterBytes:
         case kStallAfter:
+        case kUnaskedAt:
+        case kGarbleEcho:
             if (parse_number(arg, 1, kMaxHangupAfter,
-                             id == kStallAfter ? opts.stall_after : opts.hangup_after_bytes))
+                             id == kStallAfter   ? opts.stall_after
+                             : id == kUnaskedAt  ? opts.unasked_at
+                             : id == kGarbleEcho ? opts.garble_at
+                                                 : opts.hangup_after_bytes))
                 return true;
             return fail(error, "a byte count from 1 to 1000000000 is needed");
+        case kAnswerFor: {
+            const std::string_view text = arg;
+            const std::size_t colon = text.find(':');
+            const std::string line(text.substr(0, colon));
+            if (colon == std::string_view::npos ||
+                !parse_number(line.c_str(), 1, kMaxHangupAfter, opts.answer_for))
+                return fail(error,
+                            "--answer-for needs N:TEXT, N a line count from 1 to 1000000000");
+            return decode_escapes(text.substr(colon + 1), kMaxAnswer, opts.line_answer, error);
+        }
         case kStallMs:
             if (parse_number(arg, 0, kMaxStallMs, opts.stall_ms)) return true;
             return fail(error, "--stall-ms needs a number from 0 to 3600000");
@@ -256,6 +277,12 @@ const char* usage_text() {
            "                       at once on SIGUSR1, as after a reset\n"
            "  --unasked-after N    send it also right after the prompt for the Nth line,\n"
            "                       in the same burst (a second prompt, an alarm)\n"
+           "  --unasked-at N       send it also just before the echo of the Nth byte\n"
+           "                       received (a reset or an alarm while a line waits)\n"
+           "  --answer-for N:TEXT  answer the Nth line with TEXT instead (escapes as for\n"
+           "                       --answer), for an error\n"
+           "  --garble-echo N      echo the Nth byte received with its lowest bit flipped,\n"
+           "                       as line noise would\n"
            "  --upper-echo         echo letters in upper case\n"
            "  --strict             report on standard error each line whose first byte\n"
            "                       came before the prompt for the line before had gone out\n"

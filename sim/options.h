@@ -34,6 +34,10 @@ struct Options {
     // Sent unasked: after the prompt for line unasked_after (0: never) and on SIGUSR1.
     std::string unasked = "\r\nVQ318 V2.1 READY\r\n-";
     long unasked_after = 0;
+    long unasked_at = 0;  // send it also just before the echo of this received byte
+    long answer_for = 0;  // this line gets line_answer instead of answer; 0: none
+    std::string line_answer;
+    long garble_at = 0;       // this received byte is echoed with its lowest bit flipped
     bool upper_echo = false;  // echo letters in upper case
     bool strict = false;      // report a line that begins before the prompt for the one before
 };

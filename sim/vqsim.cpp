@@ -387,14 +387,20 @@ public:
     bool receive(char byte) {
         ++received_;
         if (opts_.strict && at_line_start_ && out_.prompt_held()) report_early_line();
+        if (is_received(opts_.unasked_at) && !out_.put(opts_.unasked)) return false;
         const bool query = at_line_start_ && byte == 'v' && !opts_.silent;
-        if (opts_.echo && !out_.put(opts_.upper_echo ? upper(byte) : byte)) return false;
+        char echo = opts_.upper_echo ? upper(byte) : byte;
+        if (is_received(opts_.garble_at)) echo = static_cast<char>(echo ^ 1);
+        if (opts_.echo && !out_.put(echo)) return false;
         if (query) return answer_query();
         at_line_start_ = byte == '\n';
         if (!at_line_start_) return true;
         if (lines_ < UINT64_MAX) ++lines_;
         if (opts_.silent) return true;
-        if (!out_.put(opts_.answer) || !out_.put_prompt(opts_.prompt)) return false;
+        const bool own_answer = lines_ == static_cast<std::uint64_t>(opts_.answer_for);
+        if (!out_.put(own_answer ? opts_.line_answer : opts_.answer) ||
+            !out_.put_prompt(opts_.prompt))
+            return false;
         return lines_ != static_cast<std::uint64_t>(opts_.unasked_after) ||
                out_.put_with_last(opts_.unasked);
     }
@@ -426,6 +432,11 @@ public:
     }
 
 private:
+    // The byte just received is the `count`th.
+    bool is_received(long count) const {
+        return count > 0 && received_ == static_cast<std::uint64_t>(count);
+    }
+
     static char upper(char byte) {
         return static_cast<char>(std::toupper(static_cast<unsigned char>(byte)));
     }

@@ -94,6 +94,7 @@ protected:
     void SetUp() override {
         fake::reset();
         settings = Settings{};
+        open_link();
         ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         path_ = std::string(dir_.data()) + "/part.nc";
         set_download_path(path_);
@@ -149,11 +150,32 @@ TEST_F(Download, LongLineGoesWholeAndEachPieceWaitsOnlyForItsEcho) {
     EXPECT_EQ(fake::state.now_ms, 0);  // no wait ran into the time-out
 }
 
-TEST_F(Download, SilentControllerCostsOneTimeOutPerLine) {
+TEST_F(Download, SilentControllerStopsItAfterOneTimeOut) {
     write("G1\nG2\n");
-    EXPECT_EQ(download(), "\n-");
-    EXPECT_EQ(fake::state.sent, "G1\nG2\n");
-    EXPECT_EQ(fake::state.now_ms, 2 * (REPLY_TIMEOUT_MS + 1));
+    EXPECT_EQ(download(),
+              "\n-\nNo byte from the controller on COM1 (fake1) for 1000 s: 'G1\\n' not "
+              "acknowledged\nDownload of '" +
+                  path_ +
+                  "' stopped: the controller acknowledged none of its lines\n  Line 1 went out "
+                  "whole but its prompt did not come: the controller may or may not have run "
+                  "it\n  To resume: r1 then f" +
+                  path_ + " (options: -r1 -f" + path_ + ")\n");
+    EXPECT_EQ(fake::state.sent, "G1\n");
+    EXPECT_EQ(fake::state.now_ms, REPLY_TIMEOUT_MS + 1);
+}
+
+// The controller holds the start of the line: nothing more goes to it.
+TEST_F(Download, ChangedEchoOfAPieceStopsItAndHoldsTheLine) {
+    const std::string line = "G01" + std::string(600, 'X');
+    write(line + "\nM30\n");
+    std::string echo = line;
+    echo[300] = 'Y';
+    fake::controller_sends(echo + "\nok\r\n-");
+    const std::string shown = download();
+    EXPECT_EQ(fake::state.sent, line.substr(0, 512));
+    EXPECT_NE(shown.find("holds an unfinished line: 512 bytes"), std::string::npos);
+    EXPECT_TRUE(
+        shown.ends_with("  To resume: r1 then f" + path_ + " (options: -r1 -f" + path_ + ")\n"));
 }
 
 TEST_F(Download, EmptyFileSendsNothing) {

@@ -185,10 +185,30 @@ TEST_F(ConfigFile, OverLongWordsAreOneUnrecognisedWord) {
     EXPECT_EQ(settings.rate_code, 5);  // the tail of the long word was not read as words
 }
 
+// The words a file names replace the built-in ones; none leaves none.
+TEST_F(ConfigFile, StopWords) {
+    const std::string ignored = " (up to 8 words of up to 31 letters and digits)\n";
+    EXPECT_EQ(load("stopword e-stop"), "Stop word ignored: e-stop" + ignored);
+    EXPECT_EQ(settings.stop_words, kDefaultStopWords);
+    EXPECT_EQ(load("stopword FAULT StopWord e2 stopword"), "");
+    EXPECT_EQ(settings.stop_words, (StopWords{{{"fault"}, {"e2"}}}));
+    EXPECT_EQ(load("stopword a stopword NONE"), "");
+    EXPECT_EQ(settings.stop_words, StopWords{});
+    const std::string longest(31, 'x');
+    EXPECT_EQ(load("stopword " + longest + " stopword " + longest +
+                   "y stopword 1 stopword 2 stopword 3 stopword 4 stopword 5 stopword 6 stopword "
+                   "7 stopword 8"),
+              "Stop word ignored: " + longest + "y" + ignored + "Stop word ignored: 8" + ignored);
+    EXPECT_EQ(std::string(settings.stop_words[0].data()), longest);
+    EXPECT_EQ(std::string(settings.stop_words[7].data()), "7");
+}
+
 TEST_F(ConfigFile, DefaultsApplyTheFileAndClearTheDownloadPath) {
     set_download_path("part.nc");
+    settings.stop_words = {};
     std::ofstream(dir_ / "dnconfig.txt") << "comchannel COM2\n";
     set_defaults();
+    EXPECT_EQ(settings.stop_words, kDefaultStopWords);
     EXPECT_EQ(settings.port_number, 1);
     EXPECT_EQ(settings.download_path[0], '\0');
 }

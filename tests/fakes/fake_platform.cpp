@@ -161,6 +161,10 @@ bool console_buffered() {
     return state.console_pos < state.console.size();
 }
 
+std::size_t console_write(std::string_view bytes, bool) {
+    return std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
 // The tests' output is no terminal: no status line.
 void progress_begin(std::string_view, std::int64_t) {}
 void progress_update(long, std::int64_t) {}
