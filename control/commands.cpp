@@ -86,15 +86,21 @@ long resume_line_of(std::string_view digits) {
     return line;
 }
 
+// rN1340: the line whose first word is N1340.
 int resume_from(std::string_view text) {
-    const long line = resume_line_of(rest_of(text));
+    const std::string_view rest = rest_of(text);
+    const bool by_number = starts_ignoring_case(rest, "n");
+    const long line = resume_line_of(by_number ? rest.substr(1) : rest);
     if (line < 1) {
         std::printf("Line to resume from must be a number from 1 to 999999999: '%.*s' - ignored\n",
                     static_cast<int>(text.size() - 1), text.data() + 1);
         return kPromptAfter;
     }
     settings.resume_line = line;
-    std::printf("The next download starts at its line %ld\n", line);
+    settings.resume_by_number = by_number ? kYes : kNo;
+    std::printf(by_number ? "The next download starts at its first line numbered N%ld\n"
+                          : "The next download starts at its line %ld\n",
+                line);
     return kPromptAfter;
 }
 
