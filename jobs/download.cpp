@@ -261,7 +261,8 @@ void report_finished(const char* path, const Standing& at, std::int64_t elapsed_
     format_duration(elapsed_ms / 1000, duration);
     std::printf("\nDownload of '%s' done", path);
     if (at.first_line > 1) std::printf(" from line %ld", at.first_line);
-    std::printf(": %ld lines sent in %s, %.1f lines/s\n", at.sent, duration.data(),
+    std::printf(": %ld line%s sent in %s, %.1f lines/s\n", at.sent, at.sent == 1 ? "" : "s",
+                duration.data(),
                 static_cast<double>(at.sent) * 1000 /
                     static_cast<double>(std::max<std::int64_t>(elapsed_ms, 1)));
 }

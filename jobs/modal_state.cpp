@@ -1,6 +1,7 @@
 #include "jobs/modal_state.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -431,7 +432,8 @@ void describe_position(const ModalState& state, char* out, std::size_t size) {
         const AxisPosition& axis = state.axes[i];
         if (!axis.used) continue;
         std::array<char, 48> shown;
-        if (!axis.known) {
+        // Sums of absurd words could outgrow what is shown.
+        if (!axis.known || !(std::fabs(axis.value) < 1e15)) {
             std::snprintf(shown.data(), shown.size(), "%c unknown", kAxisLetters[i]);
         } else {
             // Four places, without trailing zeros: X12.5, X-3, not X-0.

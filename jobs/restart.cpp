@@ -185,6 +185,9 @@ bool operator_confirms(const char* path, long first_line) {
     if (after_word != kConsoleEnd && !is_line_end(after_word))
         hold_rest_of_line(held, Hold::typed_already);
     key_mode_on();
+    // A key pressed before the question is no answer to it.
+    for (int typed = 0; typed != kKeyEnd && key_waiting(0);)
+        typed = read_key();
     std::printf("Enter sends from line %ld on, any other key sends nothing: ", first_line);
     int key = kKeyEnd;
     while (!stop_asked()) {
