@@ -99,7 +99,7 @@ bool scan_lines_before(int fd, long line, ModalState& state, std::int64_t& offse
     return true;
 }
 
-// What the lines from the resume line on say, as far as one block shows them.
+// What the lines from the resume line on say, up to the first move.
 struct Ahead {
     bool numbered = false;  // the resume line starts with an N number
     long arc_line = 0;      // the first move, when it is an arc
@@ -109,24 +109,24 @@ struct Ahead {
 Ahead look_ahead(int fd, std::int64_t offset, ModalState state, long first_line) {
     Ahead ahead;
     Block block;
-    const ssize_t got = read_at(fd, block, offset);
-    if (got <= 0) return ahead;
-    std::string_view bytes(block.data(), static_cast<std::size_t>(got));
-    // At the file's end, a last line without its line feed ends too.
-    const bool ends_file = static_cast<std::size_t>(got) < block.size() && bytes.back() != '\n';
-    while (!bytes.empty()) {
-        const std::size_t end = std::min(bytes.find('\n'), bytes.size() - 1) + 1;
-        scan_modal_words(state, bytes.substr(0, end));
-        bytes.remove_prefix(end);
-        if (bytes.empty() && ends_file) scan_modal_words(state, "\n");
-        ahead.numbered = ahead.numbered || state.last_numbered_line == first_line;
-        if (state.last_move_line < first_line) continue;
-        const int motion = slot_code(state, Slot::motion);
-        if (motion == 20 || motion == 30) {
-            ahead.arc_line = state.last_move_line;
-            ahead.arc = state.slots[static_cast<std::size_t>(Slot::motion)];
+    for (ssize_t got = 1; got > 0; offset += got) {
+        got = read_at(fd, block, offset);
+        // At the file's end, a last line without its line feed ends too.
+        std::string_view bytes =
+            got > 0 ? std::string_view(block.data(), static_cast<std::size_t>(got)) : "\n";
+        while (got >= 0 && !bytes.empty()) {
+            const std::size_t end = std::min(bytes.find('\n'), bytes.size() - 1) + 1;
+            scan_modal_words(state, bytes.substr(0, end));
+            bytes.remove_prefix(end);
+            ahead.numbered = ahead.numbered || state.last_numbered_line == first_line;
+            if (state.last_move_line < first_line) continue;
+            const int motion = slot_code(state, Slot::motion);
+            if (motion == 20 || motion == 30) {
+                ahead.arc_line = state.last_move_line;
+                ahead.arc = state.slots[static_cast<std::size_t>(Slot::motion)];
+            }
+            return ahead;
         }
-        break;
     }
     return ahead;
 }

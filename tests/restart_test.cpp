@@ -11,6 +11,7 @@
 #include "control/commands.h"
 #include "control/settings.h"
 #include "jobs/download.h"
+#include "jobs/modal_state.h"
 #include "link/link.h"
 #include "platform/progress_figures.h"
 #include "tests/fakes/fake_platform.h"
@@ -67,7 +68,8 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
          "G20 G18 G91 G91.1 G56 G93 F5 T4 M06 G44 H4 S900 M4 M7 G42 D1 G3", "", "rit"},
         {"T1 M6\nT2\nM30\n", 3, "T1 M06 T2", "", "t"},
         {"G55\nG54.1 P3\nG59.3\nM30\n", 4, "G59.3", "", ""},
-        {"G55\nP3 G54.1\nM30\n", 3, "G54.1 P3", "", ""},
+        {"G55\nP3 G54.1\nG54.12 P4\nM30\n", 4, "G54.1 P3", "", ""},
+        {"G90 G54.1 P1 X1\nG54.1 P2\nM30\n", 3, "G90 G54.1 P2", "X unknown", ""},
         {"G43 H2\nG49 H3\nM30\n", 3, "G49", "", ""},
         // Canned cycles: back to R (G99) or to where they began (G98); G80 ends them.
         {"G17 G21 G90 G0 Z10\nG99 G81 X1 Y2 Z-3 R1 L2\nX5\n", 3, "G21 G17 G90 G99 G81 R1 Z-3 L2",
@@ -164,6 +166,26 @@ TEST_F(Restart, EarlyEndResumesAtTheFirstLineNotAcknowledged) {
     shown = download(file);
     EXPECT_NE(shown.find("acknowledged none of its lines\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("  To resume: r1 then fpart.nc"), std::string::npos) << shown;
+}
+
+// Each word alone: kept when it belongs to a group, and nothing else is.
+TEST(ModalState, EachGroupsWordsAndNoOthers) {
+    auto alone = [](const std::string& word) {
+        ModalState state;
+        scan_modal_words(state, word + "\n");
+        std::array<char, 512> shown;
+        describe_modal_state(state, shown.data(), shown.size());
+        return std::string(shown.data());
+    };
+    for (const char* word :
+         {"G0",    "G01",   "G2",    "G03",   "G73", "G76", "G80",   "G81",   "G89", "G17",
+          "G18",   "G19",   "G20",   "G21",   "G90", "G91", "G90.1", "G91.1", "G54", "G59",
+          "G54.1", "G59.1", "G59.2", "G59.3", "G93", "G95", "G43",   "G44",   "G49", "G40",
+          "G41",   "G42",   "M3",    "M05",   "M7",  "M09", "M06",   "F1",    "S2",  "T3"})
+        EXPECT_EQ(alone(word), word);
+    for (const char* word : {"G4", "G54.2", "G59.4", "G42.1", "G1.05", "G74", "G79", "G90.2", "G16",
+                             "G22", "G92", "G100", "M2", "M10", "H1", "D1", "P1", "X"})
+        EXPECT_EQ(alone(word), "none") << word;
 }
 
 struct FiguresCase {
