@@ -1,6 +1,9 @@
 // Resuming a download mid-file: the state and warnings the skipped lines
 // leave, the r command's forms, where an early end says to resume, and the
 // progress figures.
+#include "jobs/restart.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -186,6 +189,35 @@ TEST(ModalState, EachGroupsWordsAndNoOthers) {
     for (const char* word : {"G4", "G54.2", "G59.4", "G42.1", "G1.05", "G74", "G79", "G90.2", "G16",
                              "G22", "G92", "G100", "M2", "M10", "H1", "D1", "P1", "X"})
         EXPECT_EQ(alone(word), "none") << word;
+    // What leaves the position where the program stood unknown, and what does not.
+    for (const auto& [word, position] :
+         std::vector<std::pair<std::string, std::string>>{{"G10 L2 P1 X0", "X unknown Z unknown"},
+                                                          {"G52 X0", "X unknown Z unknown"},
+                                                          {"G92.1", "X unknown Z unknown"},
+                                                          {"G92.2", "X unknown Z unknown"},
+                                                          {"G92.3", "X unknown Z unknown"},
+                                                          {"G30", "X unknown Z unknown"},
+                                                          {"G43 H1", "X1 Z unknown"},
+                                                          {"G20", "X1 Z1"},
+                                                          {"G4 X5", "X1 Z1"}}) {
+        ModalState state;
+        scan_modal_words(state, "G20 G90 G54 X1 Z1\n" + word + "\n");
+        std::array<char, 64> shown;
+        describe_position(state, shown.data(), shown.size());
+        EXPECT_EQ(std::string(shown.data()), position) << word;
+    }
+}
+
+// A file that cannot be read sends nothing: here a directory's descriptor.
+TEST(ResumeReadError, IsSaidAndSendsNothing) {
+    const int fd = open(testing::TempDir().c_str(), O_RDONLY);
+    CaptureStdout();
+    EXPECT_EQ(line_of_block(fd, "d", 5), 0);
+    EXPECT_FALSE(resume_confirmed(fd, "d", 3));
+    close(fd);
+    EXPECT_EQ(GetCapturedStdout(),
+              "Cannot read G Code file 'd': Is a directory\n"
+              "Cannot read G Code file 'd': Is a directory\n");
 }
 
 struct FiguresCase {
@@ -213,6 +245,8 @@ TEST(ProgressFigures, CountOnlyWhatThisRunSent) {
             progress_figures(row.run, row.line, row.done, row.elapsed_ms, text);
         EXPECT_EQ(std::string(text.data(), length), row.shown);
     }
+    std::array<char, 8> narrow;
+    EXPECT_EQ(progress_figures({}, 1234, 0, 0, narrow), 7u);
 }
 
 }  // namespace
