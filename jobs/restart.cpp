@@ -115,7 +115,8 @@ Ahead look_ahead(int fd, std::int64_t offset, ModalState state, long first_line)
         std::string_view bytes =
             got > 0 ? std::string_view(block.data(), static_cast<std::size_t>(got)) : "\n";
         while (got >= 0 && !bytes.empty()) {
-            const std::size_t end = std::min(bytes.find('\n'), bytes.size() - 1) + 1;
+            const std::size_t feed = bytes.find('\n');
+            const std::size_t end = feed == std::string_view::npos ? bytes.size() : feed + 1;
             scan_modal_words(state, bytes.substr(0, end));
             bytes.remove_prefix(end);
             ahead.numbered = ahead.numbered || state.last_numbered_line == first_line;

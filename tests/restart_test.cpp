@@ -77,7 +77,7 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
         // Canned cycles: back to R (G99) or to where they began (G98); G80 ends them.
         {"G17 G21 G90 G0 Z10\nG99 G81 X1 Y2 Z-3 R1 L2\nX5\n", 3, "G21 G17 G90 G99 G81 R1 Z-3 L2",
          "X1 Y2 Z1", "c"},
-        {"G17 G90 G0 Z10\nG98 G83 X1 Y2 Z-3 R2 Q1 P5\nX5\n", 3, "G17 G90 G98 G83 R2 Q1 P5 Z-3",
+        {"G17 G90 Z10\nG98 G83 X1 Y2 Z-3 R2 Q1 P5\nX5\n", 3, "G17 G90 G98 G83 R2 Q1 P5 Z-3",
          "X1 Y2 Z10", "c"},
         {"G17 G90 G0 Z10\nG99 G82 X1 Z-3 R1\nG80\nM30\n", 4, "G17 G90 G80", "X1 Z1", ""},
         {"G17 G91 G0 Z10\nG99 G81 X1 Z-3 R1\nM30\n", 3, "G17 G91 G99 G81 R1 Z-3",
@@ -115,8 +115,8 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
 // The file's lines: the resume forms refused leave the download whole, the
 // others start it where they say; either way the next download is whole.
 TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
-    const std::string all = "G1\nN20 G2\nn 20 G3\nN5 G4\n";
-    const std::string file = all;
+    const std::string all = "G1\nN20 G2\nn 20 G3\nN5\n";
+    const std::string file = "G1\nN20 G2\nn 20 G3\nN5";
     const std::string refused = "Line to resume from must be a number from 1 to 999999999: '";
     const std::vector<std::vector<std::string>> cases = {
         {"r0", refused + "0' - ignored\n", all},
@@ -125,13 +125,13 @@ TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
         {"r", refused + "' - ignored\n", all},
         {"rN", refused + "N' - ignored\n", all},
         {"r1234567890", refused + "1234567890' - ignored\n", all},
-        {"r3", "The next download starts at its line 3\nLines 1-2 of", "n 20 G3\nN5 G4\n"},
+        {"r3", "The next download starts at its line 3\nLines 1-2 of", "n 20 G3\nN5\n"},
         {"rN5", "The next download starts at its first line numbered N5\nN5 is line 4 of 'part.nc'",
-         "N5 G4\n"},
+         "N5\n"},
         {"rn20",
          "The next download starts at its first line numbered N20\nN20 is line 2 of 'part.nc', "
          "the first of 2 lines that start with it\nLines 1-1",
-         "N20 G2\nn 20 G3\nN5 G4\n"},
+         "N20 G2\nn 20 G3\nN5\n"},
         {"rN7",
          "The next download starts at its first line numbered N7\nNo line of 'part.nc' "
          "starts with N7: nothing sent\n",
@@ -139,7 +139,7 @@ TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
     };
     auto answer_all = [] {
         fake::reset();
-        for (const char* line : {"G1", "N20 G2", "n 20 G3", "N5 G4"})
+        for (const char* line : {"G1", "N20 G2", "n 20 G3", "N5"})
             fake::controller_sends(std::string(line) + "\nok\r\n-");
     };
     for (const auto& row : cases) {
