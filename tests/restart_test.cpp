@@ -171,41 +171,31 @@ TEST_F(Restart, EarlyEndResumesAtTheFirstLineNotAcknowledged) {
     EXPECT_NE(shown.find("  To resume: r1 then fpart.nc"), std::string::npos) << shown;
 }
 
+// The words, or with `position` the position, that `text` leaves.
+std::string scanned(const std::string& text, bool position = false) {
+    ModalState state;
+    scan_modal_words(state, text + "\n");
+    std::array<char, 512> shown;
+    (position ? describe_position : describe_modal_state)(state, shown.data(), shown.size());
+    return shown.data();
+}
+
 // Each word alone: kept when it belongs to a group, and nothing else is.
 TEST(ModalState, EachGroupsWordsAndNoOthers) {
-    auto alone = [](const std::string& word) {
-        ModalState state;
-        scan_modal_words(state, word + "\n");
-        std::array<char, 512> shown;
-        describe_modal_state(state, shown.data(), shown.size());
-        return std::string(shown.data());
-    };
     for (const char* word :
          {"G0",    "G01",   "G2",    "G03",   "G73", "G76", "G80",   "G81",   "G89", "G17",
           "G18",   "G19",   "G20",   "G21",   "G90", "G91", "G90.1", "G91.1", "G54", "G59",
           "G54.1", "G59.1", "G59.2", "G59.3", "G93", "G95", "G43",   "G44",   "G49", "G40",
           "G41",   "G42",   "M3",    "M05",   "M7",  "M09", "M06",   "F1",    "S2",  "T3"})
-        EXPECT_EQ(alone(word), word);
+        EXPECT_EQ(scanned(word), word);
     for (const char* word : {"G4", "G54.2", "G59.4", "G42.1", "G1.05", "G74", "G79", "G90.2", "G16",
                              "G22", "G92", "G100", "M2", "M10", "H1", "D1", "P1", "X"})
-        EXPECT_EQ(alone(word), "none") << word;
+        EXPECT_EQ(scanned(word), "none") << word;
     // What leaves the position where the program stood unknown, and what does not.
-    for (const auto& [word, position] :
-         std::vector<std::pair<std::string, std::string>>{{"G10 L2 P1 X0", "X unknown Z unknown"},
-                                                          {"G52 X0", "X unknown Z unknown"},
-                                                          {"G92.1", "X unknown Z unknown"},
-                                                          {"G92.2", "X unknown Z unknown"},
-                                                          {"G92.3", "X unknown Z unknown"},
-                                                          {"G30", "X unknown Z unknown"},
-                                                          {"G43 H1", "X1 Z unknown"},
-                                                          {"G20", "X1 Z1"},
-                                                          {"G4 X5", "X1 Z1"}}) {
-        ModalState state;
-        scan_modal_words(state, "G20 G90 G54 X1 Z1\n" + word + "\n");
-        std::array<char, 64> shown;
-        describe_position(state, shown.data(), shown.size());
-        EXPECT_EQ(std::string(shown.data()), position) << word;
-    }
+    for (const char* word : {"G10 L2 P1 X0", "G52 X0", "G92.1", "G92.2", "G92.3", "G30"})
+        EXPECT_EQ(scanned(std::string("G20 G90 G54 X1 Z1\n") + word, true), "X unknown Z unknown");
+    EXPECT_EQ(scanned("G20 G90 X1 Z1\nG43 H1", true), "X1 Z unknown");
+    EXPECT_EQ(scanned("G20 G90 G54 X1 Z1\nG20 G54\nG4 X5", true), "X1 Z1");
 }
 
 // A file that cannot be read sends nothing: here a directory's descriptor.
