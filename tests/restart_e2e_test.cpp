@@ -1,6 +1,5 @@
-// Resuming at the console on a terminal, end to end: nothing goes out before
-// the operator's Enter, and no escape sequence where TERM cannot take one.
-// Ctrl-C during a vacuum head place and during a typed line.
+// End to end: nothing of a resume goes out before the operator's Enter, no escape
+// sequence where TERM cannot take one; Ctrl-C during a place and a typed line.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,18 +9,16 @@
 
 namespace {
 
-using vqtest::Console;
 using vqtest::Sim;
-using vqtest::TempDir;
 
 TEST(ResumeOnATerminal, EnterSendsAnyOtherKeySendsNothing) {
     for (const char* term : {"dumb", ""}) {
-        TempDir dir;
+        vqtest::TempDir dir;
         Sim sim;
         ASSERT_TRUE(sim.ready());
         ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21 G91\nG1 X1\nM30\n"));
         auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}, {"TERM", term}},
-                                           dir.path(), Console::kPty);
+                                           dir.path(), vqtest::Console::kPty);
         const std::string question = "Enter sends from line 2 on, any other key sends nothing: ";
         ASSERT_TRUE(program->send("r2 fpart.nc\n"));
         ASSERT_TRUE(program->expect("Warning: distance mode is incremental"));
@@ -41,7 +38,7 @@ TEST(ResumeOnATerminal, EnterSendsAnyOtherKeySendsNothing) {
 }
 
 TEST(CtrlC, StopsAPlaceAfterItsMoveInFlightAndATypedLineAfterItself) {
-    TempDir dir;
+    vqtest::TempDir dir;
     Sim sim({"--byte-delay-us", "20000"});
     ASSERT_TRUE(sim.ready());
     auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());

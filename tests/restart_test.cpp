@@ -50,13 +50,11 @@ protected:
 struct StateCase {
     std::string file;
     long from;
-    std::string words;
-    std::string position;  // "" when no axis was programmed
-    // c canned cycle, r cutter compensation, i incremental, a arc first,
-    // t tool change skipped, n resume line not numbered
-    std::string warnings;
+    std::string words, position, warnings;  // position "" when no axis was programmed
 };
 
+// The warnings, by letter: canned cycle, cutter compensation, incremental, arc
+// first, tool change skipped, resume line not numbered.
 const std::vector<std::string> kWarnings = {"canned cycle", "compensation", "incremental",
                                             "an arc",       "tool change",  "numbered block"};
 constexpr std::string_view kWarningLetters = "criatn";
@@ -70,7 +68,6 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
         {"G3 D1 G42 M7 M4 S900 H4 G44 M6 T4 F5 G93 G56 G91.1 G91 G18 G20\nM30\n", 2,
          "G20 G18 G91 G91.1 G56 G93 F5 T4 M06 G44 H4 S900 M4 M7 G42 D1 G3", "", "rit"},
         {"T1 M6\nT2\nM30\n", 3, "T1 M06 T2", "", "t"},
-        {"G55\nG54.1 P3\nG59.3\nM30\n", 4, "G59.3", "", ""},
         {"G55\nP3 G54.1\nG54.12 P4\nM30\n", 4, "G54.1 P3", "", ""},
         {"G90 G54.1 P1 X1\nG54.1 P2\nM30\n", 3, "G90 G54.1 P2", "X unknown", ""},
         {"G43 H2\nG49 H3\nM30\n", 3, "G49", "", ""},
@@ -105,9 +102,8 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
             row.position)
             << row.file;
         std::string warnings;
-        for (std::size_t i = 0; i < kWarnings.size(); ++i) {
+        for (std::size_t i = 0; i < kWarnings.size(); ++i)
             if (shown.find(kWarnings[i]) != std::string::npos) warnings += kWarningLetters[i];
-        }
         EXPECT_EQ(warnings, row.warnings) << shown;
     }
 }
@@ -115,8 +111,8 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
 // The file's lines: the resume forms refused leave the download whole, the
 // others start it where they say; either way the next download is whole.
 TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
-    const std::string all = "G1\nN20 G2\nn 20 G3\nN5\n";
-    const std::string file = "G1\nN20 G2\nn 20 G3\nN5";
+    const std::string all = "NN5\nN20 G2\nn 20 G3\nN5\n";
+    const std::string file = "NN5\nN20 G2\nn 20 G3\nN5";
     const std::string refused = "Line to resume from must be a number from 1 to 999999999: '";
     const std::vector<std::vector<std::string>> cases = {
         {"r0", refused + "0' - ignored\n", all},
@@ -139,7 +135,7 @@ TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
     };
     auto answer_all = [] {
         fake::reset();
-        for (const char* line : {"G1", "N20 G2", "n 20 G3", "N5"})
+        for (const char* line : {"NN5", "N20 G2", "n 20 G3", "N5"})
             fake::controller_sends(std::string(line) + "\nok\r\n-");
     };
     for (const auto& row : cases) {
@@ -196,6 +192,14 @@ TEST(ModalState, EachGroupsWordsAndNoOthers) {
         EXPECT_EQ(scanned(std::string("G20 G90 G54 X1 Z1\n") + word, true), "X unknown Z unknown");
     EXPECT_EQ(scanned("G20 G90 X1 Z1\nG43 H1", true), "X1 Z unknown");
     EXPECT_EQ(scanned("G20 G90 G54 X1 Z1\nG20 G54\nG4 X5", true), "X1 Z1");
+    EXPECT_EQ(scanned("G91 X1", true), "X unknown");
+    for (std::string cycle : {"G73", "G76", "G81", "G89"})
+        EXPECT_EQ(scanned(cycle + " X1 R2"), cycle + " R2");
+    ModalState state;
+    scan_modal_words(state, "G21 G90 G0\n");
+    std::array<char, 6> narrow;
+    describe_modal_state(state, narrow.data(), narrow.size());
+    EXPECT_STREQ(narrow.data(), "G21 G");
 }
 
 // A file that cannot be read sends nothing: here a directory's descriptor.
