@@ -113,10 +113,13 @@ long resume_line_of(std::string_view digits) {
     return line;
 }
 
-// A refused r also drops the resume armed before it: the operator meant to
-// change it, so neither line is to be guessed at.
+// rN1340: the line whose first word is N1340. A refused r also drops the
+// resume armed before it: the operator meant to change it, so neither line is
+// to be guessed at.
 int resume_from(std::string_view text) {
-    const long line = resume_line_of(rest_of(text));
+    const std::string_view rest = rest_of(text);
+    const bool by_number = starts_ignoring_case(rest, "n");
+    const long line = resume_line_of(by_number ? rest.substr(1) : rest);
     if (line < 1) {
         std::printf("Line to resume from must be a number from 1 to 999999999: '");
         print_given(rest_of(text));
@@ -125,7 +128,10 @@ int resume_from(std::string_view text) {
         return refused();
     }
     settings.resume_line = line;
-    std::printf("The next download starts at its line %ld\n", line);
+    settings.resume_by_number = by_number ? kYes : kNo;
+    std::printf(by_number ? "The next download starts at its first line numbered N%ld\n"
+                          : "The next download starts at its line %ld\n",
+                line);
     return kPromptAfter;
 }
 

@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
     install_signal_handlers(close_before_signal_end);
     set_defaults();
     print_banner();
-    if (argc < 2) run_console();
+    if (argc < 2) {
+        settings.confirm_resume = kYes;
+        run_console();
+    }
     run_options(argc, argv);
 }

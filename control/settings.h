@@ -30,8 +30,10 @@ struct Settings {
     char prompt_char = '-';            // what the controller sends when ready for a line
     char output_mode = kNormalOutput;  // kNormalOutput or kQuietOutput
     std::array<char, kPathSize> download_path{};
-    char link_error = kNo;  // kYes once a serial call has failed
-    long resume_line = 0;   // the file line the next download starts at; 0: the first
+    char link_error = kNo;        // kYes once a serial call has failed
+    long resume_line = 0;         // the file line the next download starts at; 0: the first
+    char resume_by_number = kNo;  // kYes: resume_line is the N number its line starts with
+    char confirm_resume = kNo;    // kYes: at the console, a resume waits for Enter on a terminal
     StopWords stop_words = kDefaultStopWords;  // kept in lower case
 };
 

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -21,8 +22,9 @@
 
 #include "control/settings.h"
 #include "jobs/line_splitter.h"
-#include "jobs/modal_state.h"
+#include "jobs/restart.h"
 #include "link/link.h"
+#include "platform/clock.h"
 #include "platform/progress.h"
 #include "platform/regular_file.h"
 #include "platform/signals.h"
@@ -55,6 +57,7 @@ struct Standing {
     long acknowledged = 0;  // the last line whose prompt came; 0: none yet
     LineHead acknowledged_head;
     long unanswered = 0;  // the first line after it that went out whole; 0: none
+    long sent = 0;        // lines that went out whole
 };
 
 // The file, a block at a time.
@@ -139,6 +142,7 @@ Outcome send_line_end(Piece& piece, Standing& at) {
     piece.stored = 0;
     at.in_line = false;
     if (!send_text(line)) return not_sent();
+    ++at.sent;
     if (at.unanswered == 0) at.unanswered = at.line;
     const std::int64_t result = await_prompt(settings.prompt_char, echo_count);
     if (result == 0) {
@@ -183,10 +187,9 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
     }
 }
 
-// Takes the lines before `first_line` from `input` without sending them,
-// noting the modal words they leave. Returns the bytes taken.
-std::size_t skip_lines(LineSplitter& splitter, ModalState& modal, std::string_view input,
-                       long first_line) {
+// Takes the lines before `first_line` from `input` without sending them.
+// Returns the bytes taken.
+std::size_t skip_lines(LineSplitter& splitter, std::string_view input, long first_line) {
     std::size_t used = 0;
     while (used < input.size() && splitter.line_feeds < first_line - 1) {
         const void* found = std::memchr(input.data() + used, '\n', input.size() - used);
@@ -194,7 +197,6 @@ std::size_t skip_lines(LineSplitter& splitter, ModalState& modal, std::string_vi
             found == nullptr
                 ? input.size()
                 : static_cast<std::size_t>(static_cast<const char*>(found) - input.data()) + 1;
-        scan_modal_words(modal, input.substr(used, end - used));
         if (found != nullptr) ++splitter.line_feeds;
         splitter.place =
             found != nullptr ? LineSplitter::Place::line_start : LineSplitter::Place::text;
@@ -205,11 +207,10 @@ std::size_t skip_lines(LineSplitter& splitter, ModalState& modal, std::string_vi
 
 enum class Skip { done, file_ended, failed };
 
-// Reads up to `first_line` and says what was skipped. The rest of the block
-// that was read is left in `input`.
+// Reads up to `first_line`. The rest of the block that was read is left in
+// `input`.
 Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter,
                         std::string_view& input, long first_line) {
-    ModalState modal;
     // Past the lines skipped, a line must be there to send from.
     while (splitter.line_feeds < first_line - 1 || input.empty()) {
         const Read got = read_block(reader, path, input);
@@ -220,13 +221,9 @@ Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter
                         first_line);
             return Skip::file_ended;
         }
-        input.remove_prefix(skip_lines(splitter, modal, input, first_line));
+        input.remove_prefix(skip_lines(splitter, input, first_line));
     }
     splitter.place = LineSplitter::Place::line_start;
-    char words[kModalGroups * (kModalWordSize + 1) + 1];
-    describe_modal_state(modal, words, sizeof words);
-    std::printf("Lines 1-%ld of '%s' skipped, none of them sent; the modal words they leave: %s\n",
-                first_line - 1, path, words);
     return Skip::done;
 }
 
@@ -238,8 +235,14 @@ void print_resume(const char* path, long resume) {
     std::printf("  To resume: r%ld then f%s (options: -r%ld -f%s)\n", resume, path, resume, path);
 }
 
+// The first line the controller may not have run.
+long resume_line_after(const Standing& at) {
+    return at.acknowledged > 0 ? at.acknowledged + 1 : at.first_line;
+}
+
 // The one report of a download that ended before the end of its file.
-void report_early_end(const char* path, const Standing& at, Outcome outcome) {
+// Returns the line it tells the operator to resume from.
+long report_early_end(const char* path, const Standing& at, Outcome outcome) {
     if (outcome == Outcome::refused || outcome == Outcome::halted) {
         // The controller refused the line, or did not take it: it is sent again.
         std::printf("Download of '%s' stopped by the controller %s line %ld (", path,
@@ -247,7 +250,7 @@ void report_early_end(const char* path, const Standing& at, Outcome outcome) {
         print_head(at.head);
         std::printf(")\n");
         print_resume(path, at.line);
-        return;
+        return at.line;
     }
     std::printf(outcome == Outcome::stopped ? "\nDownload of '%s' stopped by the operator: "
                                             : "Download of '%s' stopped: ",
@@ -264,13 +267,28 @@ void report_early_end(const char* path, const Standing& at, Outcome outcome) {
             "  Line %ld went out whole but its prompt did not come: the controller may or may "
             "not have run it\n",
             at.unanswered);
-    print_resume(path, at.acknowledged > 0 ? at.acknowledged + 1 : at.first_line);
+    print_resume(path, resume_line_after(at));
+    return resume_line_after(at);
 }
 
 // The file size for the status line; 0 when unknown.
 std::int64_t file_size(int fd) {
     struct stat info {};
     return fstat(fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
+}
+
+// On a terminal a download that ran through says so; through a pipe the
+// output stays as it always was.
+void report_finished(const char* path, const Standing& at, std::int64_t elapsed_ms) {
+    if (!isatty(STDOUT_FILENO)) return;
+    std::array<char, 32> duration;
+    format_duration(elapsed_ms / 1000, duration);
+    std::printf("\nDownload of '%s' done", path);
+    if (at.first_line > 1) std::printf(" from line %ld", at.first_line);
+    std::printf(": %ld line%s sent in %s, %.1f lines/s\n", at.sent, at.sent == 1 ? "" : "s",
+                duration.data(),
+                static_cast<double>(at.sent) * 1000 /
+                    static_cast<double>(std::max<std::int64_t>(elapsed_ms, 1)));
 }
 
 // Runs the download on the open file.
@@ -280,28 +298,47 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
     if (first_line > 1) {
         const Skip skipped = skip_to_first_line(reader, path, splitter, input, first_line);
         if (skipped != Skip::done) return skipped == Skip::file_ended;
+        if (!resume_confirmed(reader.fd, path, first_line)) return false;
     }
     std::printf("\n-");
     Standing at;
     at.first_line = first_line;
-    progress_begin(path, file_size(reader.fd));
+    const std::int64_t start_ms = clock_ms();
+    const std::int64_t first_byte = reader.bytes_read - static_cast<std::int64_t>(input.size());
+    progress_begin(path, {first_line, first_byte, file_size(reader.fd)});
     const Outcome outcome = send_file(reader, path, splitter, input, at);
     progress_end();
-    if (outcome == Outcome::done) return true;
+    if (outcome == Outcome::done) {
+        report_finished(path, at, clock_ms() - start_ms);
+        return true;
+    }
     // A line cut short by a read error is not completed: its text so far stays
     // unsent or, for a long line, is held at the controller without its end.
     if (outcome == Outcome::read_failed) hold_unfinished_line();
-    report_early_end(path, at, outcome);
+    show_state_at(reader.fd, report_early_end(path, at, outcome));
     return false;
+}
+
+// The line the resume asks for: 1 without one, 0 when its N number starts no
+// line. It serves this download only, once its file is open.
+long take_resume_line(int fd, const char* path) {
+    const long resume = settings.resume_line;
+    const bool by_number = settings.resume_by_number == kYes;
+    settings.resume_line = 0;
+    settings.resume_by_number = kNo;
+    if (resume < 1) return 1;
+    return by_number ? line_of_block(fd, path, resume) : resume;
 }
 
 }  // namespace
 
 void drop_armed_resume() {
     if (settings.resume_line == 0) return;
-    std::printf("Resume from line %ld dropped - give r%ld again before the f it is for\n",
-                settings.resume_line, settings.resume_line);
+    const char* number = settings.resume_by_number == kYes ? "N" : "";
+    std::printf("Resume from line %s%ld dropped - give r%s%ld again before the f it is for\n",
+                number, settings.resume_line, number, settings.resume_line);
     settings.resume_line = 0;
+    settings.resume_by_number = kNo;
 }
 
 bool download_file() {
@@ -323,10 +360,9 @@ bool download_file() {
         drop_armed_resume();
         return false;
     }
-    const long first_line = settings.resume_line > 0 ? settings.resume_line : 1;
-    settings.resume_line = 0;
+    const long first_line = take_resume_line(reader.fd, path);
     JobScope job;
-    const bool whole = download_open_file(reader, path, first_line);
+    const bool whole = first_line > 0 && download_open_file(reader, path, first_line);
     close(reader.fd);
     return whole;
 }

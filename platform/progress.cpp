@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/signals.h"
@@ -19,8 +21,6 @@
 namespace {
 
 constexpr std::int64_t kRedrawMs = 250;
-// Rates over a shorter time swing too wildly to be worth showing.
-constexpr std::int64_t kFirstRateMs = 1000;
 constexpr std::size_t kNameSize = 256;
 constexpr std::size_t kDrawSize = 1024;  // one redraw, escapes included
 
@@ -39,7 +39,7 @@ struct Progress {
     bool begun = false;
     std::array<char, kNameSize> name{};
     std::size_t name_size = 0;
-    std::int64_t total = 0;
+    ProgressRun run;
     std::int64_t start_ms = 0;
     std::int64_t next_draw_ms = 0;
     int rows = 0;
@@ -148,37 +148,14 @@ int append_columns(std::string_view text, int columns, char* out, std::size_t& s
     return used;
 }
 
-// Share done, lines per second and time left, as far as they are known.
-std::string_view figures(long line, std::int64_t done, std::array<char, 128>& text) {
-    const std::size_t room = text.size();
-    int n = std::snprintf(text.data(), room, "  line %ld", line);
-    const std::int64_t total = progress.total;
-    if (total > 0)
-        n += std::snprintf(text.data() + n, room - n, "  %d%%",
-                           static_cast<int>(std::min<std::int64_t>(done * 100 / total, 100)));
-    const std::int64_t elapsed_ms = clock_ms() - progress.start_ms - paused_ms;
-    if (elapsed_ms >= kFirstRateMs) {
-        n += std::snprintf(text.data() + n, room - n, "  %.1f lines/s",
-                           static_cast<double>(line - 1) * 1000 / static_cast<double>(elapsed_ms));
-        if (total > 0 && done > 0) {
-            const auto left_s = static_cast<long>(static_cast<double>(total - done) *
-                                                  static_cast<double>(elapsed_ms) / 1000 /
-                                                  static_cast<double>(done));
-            n += left_s < 3600 ? std::snprintf(text.data() + n, room - n, "  %ld:%02ld left",
-                                               left_s / 60, left_s % 60)
-                               : std::snprintf(text.data() + n, room - n, "  %ld:%02ld:%02ld left",
-                                               left_s / 3600, left_s / 60 % 60, left_s % 60);
-        }
-    }
-    return {text.data(), static_cast<std::size_t>(n)};
-}
-
 // The line's text, cut to the width less one column, so that the cursor never
 // stands at the right margin, where the next byte would wrap. The name gives
 // way to the figures.
 void compose(long line, std::int64_t done, char* out, std::size_t& size) {
     std::array<char, 128> text;
-    const std::string_view after = figures(line, done, text);
+    const std::int64_t elapsed_ms = clock_ms() - progress.start_ms - paused_ms;
+    const std::string_view after(text.data(),
+                                 progress_figures(progress.run, line, done, elapsed_ms, text));
     const int width = progress.cols - 1;
     const int figure_columns = static_cast<int>(after.size());
     const std::string_view name(progress.name.data(), progress.name_size);
@@ -207,6 +184,12 @@ void redraw(long line, std::int64_t done) {
     put(out.data(), size);
 }
 
+// TERM unset, empty or dumb: the escape sequences would show as text.
+bool cursor_addressing() {
+    const char* term = std::getenv("TERM");
+    return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
 // A name's control bytes would act on the terminal; they show as '?'.
 void keep_name(std::string_view file_name) {
     progress.name_size = std::min(file_name.size(), kNameSize);
@@ -218,12 +201,12 @@ void keep_name(std::string_view file_name) {
 
 }  // namespace
 
-void progress_begin(std::string_view file_name, std::int64_t total_bytes) {
+void progress_begin(std::string_view file_name, const ProgressRun& run) {
     progress_end();
-    if (!isatty(STDOUT_FILENO)) return;
+    if (!isatty(STDOUT_FILENO) || !cursor_addressing()) return;
     progress = Progress{};
     keep_name(file_name);
-    progress.total = std::max<std::int64_t>(total_bytes, 0);
+    progress.run = run;
     progress.start_ms = clock_ms();
     paused_ms = 0;
     shown = 0;

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-// total 0 or unknown: no share/time left
-void progress_begin(std::string_view file_name, std::int64_t total_bytes);
+#include "platform/progress_figures.h"
+
+// Nothing where TERM is unset or dumb: no cursor addressing there.
+void progress_begin(std::string_view file_name, const ProgressRun& run);
 // cheap; redraws at most a few times a second (clock_ms)
 void progress_update(long file_line, std::int64_t bytes_done);
 // True while a status line is kept up: waits then call progress_tick at

@@ -288,7 +288,7 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
         "\nok-" + kSixLines[1].substr(0, 100) + "\nLink lost on COM1 (" + sim.link() +
         "): the device hung up - port closed" + kUnfinished +
         "Download of 'part.nc' stopped: the controller acknowledged line 1 last (G21 G90)\n"
-        "  To resume: r2 then fpart.nc (options: -r2 -fpart.nc)\n";
+        "  To resume: r2 then fpart.nc (options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n";
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(vqtest::without_device_list(result.output),
               kStart + "\n-" + kSixLines[0] + stopped + "\n-" + kRefused + "\n-" +
@@ -376,7 +376,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "up - port closed\nDownload of 'part.nc' stopped: the controller "
                       "acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but its prompt "
                       "did not come: the controller may or may not have run it\n  To resume: r3 "
-                      "then fpart.nc (options: -r3 -fpart.nc)\n\n-" +
+                      "then fpart.nc (options: -r3 -fpart.nc)\n  State at line 3: G21 G90 "
+                      "G00\n  Last position (program coordinates): Z5\n\n-" +
                       kOpenFails + "\n-",
                   "G21 G90\nG00 Z5\nG01 X"},  // the board took no byte after the 20th
         FaultCase{"NeverOpened",
@@ -411,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-\nNot sent: the controller sent "
                            "'ALARM: -X LIMIT' unasked\nDownload of 'part.nc' stopped by the "
                            "controller before line 2 (G00 Z5)\n  To resume: r2 then fpart.nc "
-                           "(options: -r2 -fpart.nc)\n\n-",
+                           "(options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n\n-",
                   "G21 G90\n"},
         FaultCase{"ErrorAnswer",
                   {"--answer-for", "2:ERROR 12: bad word\\r\\n"},
@@ -421,7 +422,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kBanner + "\n-G21 G90\nok-G00 Z5\nERROR 12: bad word\r-\nStopped: the controller "
                             "answered 'ERROR 12: bad word'\nDownload of 'part.nc' stopped by the "
                             "controller at line 2 (G00 Z5)\n  To resume: r2 then fpart.nc "
-                            "(options: -r2 -fpart.nc)\n",
+                            "(options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n",
                   "G21 G90\nG00 Z5\n",
                   2},
         // The controller resets while the third line's echo comes.
@@ -435,7 +436,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "Download of 'part.nc' stopped: the controller acknowledged line 2 last (G00 "
                       "Z5)\n  Line 3 went out whole but its prompt did not come: the controller "
                       "may or may not have run it\n  To resume: r3 then fpart.nc (options: -r3 "
-                      "-fpart.nc)\n\n-",
+                      "-fpart.nc)\n  State at line 3: G21 G90 G00\n  Last position (program "
+                      "coordinates): Z5\n\n-",
                   "G21 G90\nG00 Z5\nG01 X10 Y10\n"},
         FaultCase{"ChangedEchoOfATypedLine",
                   {"--garble-echo", "4"},

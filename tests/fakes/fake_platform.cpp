@@ -166,7 +166,7 @@ std::size_t console_write(std::string_view bytes, bool) {
 }
 
 // The tests' output is no terminal: no status line.
-void progress_begin(std::string_view, std::int64_t) {}
+void progress_begin(std::string_view, const ProgressRun&) {}
 void progress_update(long, std::int64_t) {}
 void progress_end() {}
 bool progress_shown() {
