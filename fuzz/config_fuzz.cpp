@@ -19,6 +19,8 @@ struct Reading {
     std::int32_t rate_code = 9;
     std::int32_t port_number = 0;
     char prompt_char = '-';
+    StopWords stop_words = kDefaultStopWords;
+    bool stop_words_replaced = false;
     std::string printed;
 };
 
@@ -67,6 +69,29 @@ void apply_channel(Reading& r, const std::string& text) {
     r.port_number = 0;
 }
 
+// A word of letters and digits that fits takes a free place, the first one
+// replacing the built-in words; "none" leaves none; any other is refused.
+void apply_stop_word(Reading& r, const std::string& word) {
+    if (equal_ignoring_case(word, "none")) {
+        r.stop_words = {};
+        r.stop_words_replaced = true;
+        return;
+    }
+    bool fits = !word.empty() && word.size() < kStopWordSize;
+    for (char c : word)
+        fits = fits && is_letter_or_digit(c);
+    if (fits && !r.stop_words_replaced) r.stop_words = {};
+    r.stop_words_replaced = r.stop_words_replaced || fits;
+    for (StopWord& slot : r.stop_words) {
+        if (!fits || slot[0] != '\0') continue;
+        for (std::size_t i = 0; i < word.size(); ++i)
+            slot[i] = lower_ascii(word[i]);
+        return;
+    }
+    r.printed += "Stop word ignored: " + std::string(word.c_str()) +
+                 " (up to 8 words of up to 31 letters and digits)\n";
+}
+
 void read_all(Reading& r) {
     if (r.data.starts_with("\xEF\xBB\xBF")) r.pos = 3;  // a byte-order mark
     std::string key;
@@ -79,6 +104,8 @@ void read_all(Reading& r) {
         } else if (equal_ignoring_case(key, "promptchar")) {
             skip_blanks(r);
             if (r.pos < r.data.size()) r.prompt_char = r.data[r.pos++];
+        } else if (equal_ignoring_case(key, "stopword") && next_word(r, value)) {
+            apply_stop_word(r, value);
         }
     }
 }
@@ -107,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::check(settings.port_number == expected.port_number, "port number as the file says");
     fuzz::check(settings.prompt_char == expected.prompt_char, "prompt character as the file says");
     fuzz::check(printed == expected.printed, "messages as the file's values call for");
+    fuzz::check(settings.stop_words == expected.stop_words, "stop words as the file names them");
     fuzz::check(settings.rate_code >= 3 && settings.rate_code <= 9, "rate code selectable");
     fuzz::check(settings.port_number >= 0 && settings.port_number <= 12, "port number COM1..COM13");
     fuzz::check(settings.download_path[0] == '\0', "download path untouched");

@@ -173,9 +173,9 @@ TEST(StopWords, WholeWordsCaseBlindAndTheLineThatHoldsOne) {
 
 TEST_F(Exchange, AnswerWithAStopWordIsReadToItsPromptAndSaysSo) {
     settings.output_mode = 'q';
-    fake::controller_sends("\r\nALARM 2\r\n-next");
+    fake::controller_sends("\r\nALARM 2~\r\n-next");
     std::int64_t result = 0;
-    EXPECT_EQ(await('-', 0, &result), "\nStopped: the controller answered 'ALARM 2'\n");
+    EXPECT_EQ(await('-', 0, &result), "\nStopped: the controller answered 'ALARM 2~'\n");
     EXPECT_EQ(result, kStopWord);
     EXPECT_EQ(fake::state.incoming.size(), 4u);
     // The query reads its four answers all the same.
