@@ -64,7 +64,8 @@ void print_usage() {
         "controller did not take, a port that did not open, Ctrl-C); 0 for --help and\n"
         "--version; a program ended by a signal has that signal's usual status.\n"
         "\n"
-        "Manual: man vqdnc. The README, with controllers behind a network device\n"
-        "server, is /usr/share/doc/vqdnc/README.md.gz in the package.\n",
+        "Manual: man vqdnc. Guides to USB adapters, controllers on the network, long\n"
+        "jobs and link failures are in /usr/share/doc/vqdnc/, beside its\n"
+        "README.md.gz in the package.\n",
         stdout);
 }

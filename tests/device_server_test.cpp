@@ -1,6 +1,6 @@
 // vqdnc with its controller behind a serial device server, end to end with
 // the real tools: vqsim's device served on a loopback TCP port by ser2net, and
-// a local pseudo-terminal joined to that port by socat, set up as the README
+// a local pseudo-terminal joined to that port by socat, set up as doc/network.md
 // recommends. vqdnc reaches it through VQDNC_COM1 like any other device.
 #include <gtest/gtest.h>
 #include <poll.h>
