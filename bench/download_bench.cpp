@@ -295,14 +295,21 @@ void real_rates(const std::string& dir) {
                 best_lines_per_second(c.lines, [&] { return run_loop(lines, link, c.speed); }));
             stop_vqsim(sim);
         }
+        // Behind an adapter whose event character is the prompt, the prompt
+        // is passed on the moment it arrives, whatever the timer.
         for (const char* timer : {"1", "16"}) {
-            const int count = timer[1] == '\0' ? c.lines : c.lines / 3;
-            write_file(part, short_lines(count));
-            Sim sim = start_vqsim(link, {"--emulate-rate", "--latency-timer", timer});
-            row(std::string("vqdnc, ") + timer + " ms latency timer",
-                best_lines_per_second(count,
-                                      [&] { return run_vqdnc(part, link, c.rate).seconds; }));
-            stop_vqsim(sim);
+            for (const bool event_char : {false, true}) {
+                const int count = timer[1] == '\0' || event_char ? c.lines : c.lines / 3;
+                write_file(part, short_lines(count));
+                std::vector<std::string> args = {"--emulate-rate", "--latency-timer", timer};
+                if (event_char) args.insert(args.end(), {"--event-char", "-"});
+                Sim sim = start_vqsim(link, args);
+                row(std::string("vqdnc, ") + timer + " ms timer" +
+                        (event_char ? ", event char" : ""),
+                    best_lines_per_second(count,
+                                          [&] { return run_vqdnc(part, link, c.rate).seconds; }));
+                stop_vqsim(sim);
+            }
         }
     }
     unlink(part.c_str());
