@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/console_lines.h"
 #include "platform/keyboard.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -136,7 +137,8 @@ bool run_vacuum_head() {
     for (;;) {
         int key = next_key();
         if (key == kKeyEnd) break;
-        if (key != kKeySequence) std::putchar(key);
+        const char byte = static_cast<char>(key);
+        if (key != kKeySequence) print_shown({&byte, 1});
         Move move = Move::went_through;
         if (key == 'a') {
             adjust(values, held);

@@ -20,6 +20,7 @@
 #include "platform/device_map.h"
 #include "platform/progress.h"
 #include "platform/serial_port.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -104,30 +105,11 @@ bool echo_matches(int byte) {
     return sent == came || lower_ascii(sent) == lower_ascii(came);
 }
 
-// Prints `bytes` quoted: line ends and tabs as \r \n \t; other control bytes,
-// the backslash and bytes above 0x7e as \xHH.
+// Prints `bytes` quoted and shown.
 void print_quoted(std::string_view bytes, bool cut_before, bool cut_after) {
-    constexpr std::string_view kHex = "0123456789ABCDEF";
-    std::array<char, 4 * kStopLineSize> text;
-    std::size_t length = 0;
-    for (char c : bytes.substr(0, kStopLineSize)) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
-            text[length++] = c;
-            continue;
-        }
-        text[length++] = '\\';
-        const char named = byte == '\n' ? 'n' : byte == '\r' ? 'r' : byte == '\t' ? 't' : '\0';
-        if (named != '\0') {
-            text[length++] = named;
-        } else {
-            text[length++] = 'x';
-            text[length++] = kHex[byte >> 4];
-            text[length++] = kHex[byte & 0xf];
-        }
-    }
-    std::printf("'%s%.*s%s'", cut_before ? "..." : "", static_cast<int>(length), text.data(),
-                cut_after ? "..." : "");
+    std::printf("'%s", cut_before ? "..." : "");
+    print_shown(bytes.substr(0, kStopLineSize));
+    std::printf("%s'", cut_after ? "..." : "");
 }
 
 void print_request_head() {

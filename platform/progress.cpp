@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -49,7 +50,7 @@ struct Progress {
 
 Progress progress;
 // The region is set and the line on the screen.
-bool shown = false;
+bool line_shown = false;
 // The stops and the continues or resizes last acted on: after either the
 // region and line are set again, and the time stopped is left out of the rates.
 int stops_seen = 0;
@@ -121,10 +122,10 @@ void redraw(long line, std::int64_t done) {
     if (!in_foreground(STDOUT_FILENO)) return;
     std::array<char, kDrawSize> out;
     std::size_t size = 0;
-    if (changes_seen != terminal_changes() || !shown) {
+    if (changes_seen != terminal_changes() || !line_shown) {
         changes_seen = terminal_changes();
-        shown = read_size();
-        if (!shown) {
+        line_shown = read_size();
+        if (!line_shown) {
             release_screen();
             return;
         }
@@ -144,13 +145,9 @@ bool cursor_addressing() {
     return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
-// A name's control bytes would act on the terminal; they show as '?'.
 void keep_name(std::string_view file_name) {
-    progress.name_size = std::min(file_name.size(), kNameSize);
-    for (std::size_t i = 0; i < progress.name_size; ++i) {
-        const auto c = static_cast<unsigned char>(file_name[i]);
-        progress.name[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-    }
+    progress.name_size = 0;
+    append_shown(file_name, progress.name.data(), kNameSize, progress.name_size);
 }
 
 }  // namespace
@@ -164,7 +161,7 @@ void progress_begin(std::string_view file_name, const ProgressRun& run) {
     progress.start_ms = clock_ms();
     paused_ms = 0;
     last_seen_ms = progress.start_ms;
-    shown = false;
+    line_shown = false;
     terminal_watch_begin();
     stops_seen = terminal_stops();
     changes_seen = terminal_changes();
@@ -196,6 +193,6 @@ void progress_end() {
     if (!progress.begun) return;
     progress.begun = false;
     if (release_screen()) put(kGiveBack);
-    shown = false;
+    line_shown = false;
     terminal_watch_end();
 }

@@ -1,0 +1,116 @@
+// Bytes shown to the operator: file names, device paths, controller text and
+// whatever else came from outside, under one policy, so that nothing shown can
+// act on the terminal.
+//
+// Printable ASCII (the backslash included) and well-formed UTF-8 characters
+// from U+00A0 on show as they are; tab, line feed and carriage return show as
+// \t \n \r; every other byte (control bytes, DEL, C1 controls, bytes of no
+// well-formed character) shows as \xHH.
+//
+// Header only: every library shows text, the platform's too.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+
+// Characters one byte can take when shown.
+inline constexpr std::size_t kShownPerByte = 4;
+
+// The length of the well-formed UTF-8 character at the start of `bytes`, or 0
+// where there is none or it is a C1 control.
+constexpr std::size_t utf8_character_length(std::string_view bytes) {
+    const auto at = [&](std::size_t i) -> unsigned {
+        return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0;
+    };
+    const unsigned lead = at(0);
+    if (lead < 0xc2 || lead > 0xf4) return 0;
+    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    // The second byte's range rules out C1 controls, overlong forms,
+    // surrogates and code points beyond U+10FFFF.
+    const unsigned low = lead == 0xc2 ? 0xa0 : lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (at(1) < low || at(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xbf) return 0;
+    }
+    return length;
+}
+
+// How the first character of `bytes` shows: the bytes taken from `bytes`, and
+// the text standing for them.
+struct ShownCharacter {
+    std::size_t taken = 1;
+    std::array<char, kShownPerByte> text{};
+    std::size_t size = 0;
+};
+
+constexpr ShownCharacter shown_character(std::string_view bytes) {
+    constexpr std::string_view kHex = "0123456789ABCDEF";
+    ShownCharacter shown;
+    const unsigned byte = static_cast<unsigned char>(bytes[0]);
+    const std::size_t length = utf8_character_length(bytes);
+    if ((byte >= 0x20 && byte <= 0x7e) || length > 0) {
+        shown.taken = length > 0 ? length : 1;
+        for (std::size_t i = 0; i < shown.taken; ++i)
+            shown.text[i] = bytes[i];
+        shown.size = shown.taken;
+        return shown;
+    }
+    const char named = byte == '\t' ? 't' : byte == '\n' ? 'n' : byte == '\r' ? 'r' : '\0';
+    shown.text = {'\\', named != '\0' ? named : 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    shown.size = named != '\0' ? 2 : 4;
+    return shown;
+}
+
+// Appends `bytes` as shown to out[used..size), whole characters only, while
+// they fit. Returns the number of bytes of `bytes` shown.
+constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_t size,
+                                   std::size_t& used) {
+    std::size_t taken = 0;
+    while (taken < bytes.size()) {
+        const ShownCharacter shown = shown_character(bytes.substr(taken));
+        if (size - used < shown.size) break;
+        for (std::size_t i = 0; i < shown.size; ++i)
+            out[used++] = shown.text[i];
+        taken += shown.taken;
+    }
+    return taken;
+}
+
+// The number of characters `bytes` takes when shown.
+constexpr std::size_t shown_size(std::string_view bytes) {
+    std::size_t size = 0;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const ShownCharacter shown = shown_character(bytes.substr(at));
+        size += shown.size;
+        at += shown.taken;
+    }
+    return size;
+}
+
+// For a message's "%s": the first `Bytes` bytes of a text as shown.
+template <std::size_t Bytes>
+struct Shown {
+    std::array<char, kShownPerByte * Bytes + 1> text{};
+    const char* c_str() const { return text.data(); }
+};
+
+template <std::size_t Bytes = 200>
+Shown<Bytes> shown(std::string_view bytes) {
+    Shown<Bytes> result;
+    std::size_t used = 0;
+    append_shown(bytes.substr(0, Bytes), result.text.data(), result.text.size() - 1, used);
+    return result;
+}
+
+// Prints `bytes` as shown to standard output.
+inline void print_shown(std::string_view bytes) {
+    while (!bytes.empty()) {
+        std::array<char, 256> text;
+        std::size_t used = 0;
+        bytes.remove_prefix(append_shown(bytes, text.data(), text.size(), used));
+        std::fwrite(text.data(), 1, used, stdout);
+    }
+}
