@@ -8,15 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "control/text.h"
 #include "control/word.h"
 #include "jobs/download.h"
+#include "jobs/query.h"
 #include "jobs/typed_line.h"
 #include "jobs/vacuum_head.h"
 #include "link/link.h"
 #include "platform/console.h"
-#include "platform/console_lines.h"
 #include "platform/keyboard.h"
 #include "platform/progress.h"
 #include "platform/serial_port.h"

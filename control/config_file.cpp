@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
+#include "control/regular_file.h"
 #include "control/settings.h"
 #include "control/word.h"
-#include "platform/regular_file.h"
 #include "platform/shown_text.h"
 
 namespace {

@@ -20,13 +20,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/regular_file.h"
 #include "control/settings.h"
 #include "jobs/line_splitter.h"
 #include "jobs/restart.h"
 #include "link/link.h"
 #include "platform/clock.h"
 #include "platform/progress.h"
-#include "platform/regular_file.h"
 #include "platform/shown_text.h"
 #include "platform/signals.h"
 

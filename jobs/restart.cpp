@@ -10,13 +10,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "jobs/modal_state.h"
 #include "link/link.h"
 #include "platform/console.h"
-#include "platform/console_lines.h"
 #include "platform/keyboard.h"
 #include "platform/shown_text.h"
+#include "platform/signals.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <string_view>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "control/text.h"
 #include "jobs/number_reader.h"
 #include "link/link.h"
 #include "platform/console.h"
-#include "platform/console_lines.h"
 #include "platform/keyboard.h"
 #include "platform/shown_text.h"
 #include "platform/signals.h"

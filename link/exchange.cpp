@@ -28,7 +28,6 @@ namespace {
 constexpr int kNoByte = -1;       // the wait ran out
 constexpr int kLostByte = -2;     // the device hung up or failed; errno says why
 constexpr int kGivenUpByte = -3;  // the operator gave up the wait
-constexpr int kQueryAnswers = 4;
 // Of a text in a message: at most this many bytes; before a byte whose echo
 // differed, this many of those before it.
 constexpr std::size_t kShownBytes = 48;
@@ -358,28 +357,12 @@ std::int64_t await_echo(int echo_count) {
     return end_wait(read_echo(echo_count, last, elapsed_ms));
 }
 
-bool send_and_await(std::string_view text, char prompt, int echo_count) {
+bool send_request(std::string_view text) {
     if (!send_text(text)) return false;
     note_request_complete();  // also a typed line that ends in a carriage return
-    return await_prompt(prompt, echo_count) == 0;
+    return true;
 }
 
-bool stop_asked() {
-    return stop_requests() > 0;
-}
-
-bool query_controller() {
-    if (!ensure_link() || !send_text("v")) return false;
-    note_request_complete();  // the controller answers a lone v at once
-    bool stop_word = false;   // the rest of the answer is still read, so none of it is left
-    for (int i = 0; i < kQueryAnswers; ++i) {
-        const std::int64_t result = await_prompt(settings.prompt_char, 0);
-        stop_word = stop_word || result == kStopWord;
-        if (result != 0 && result != kStopWord) return false;
-        if (stop_asked() && i + 1 < kQueryAnswers) {
-            std::printf("\nStopped (Ctrl-C)\n");
-            return false;
-        }
-    }
-    return !stop_word;
+bool send_and_await(std::string_view text, char prompt, int echo_count) {
+    return send_request(text) && await_prompt(prompt, echo_count) == 0;
 }

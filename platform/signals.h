@@ -28,6 +28,11 @@ void job_end();
 // Ctrl-Cs since job_begin: 1 asks the job to stop after the line in flight, 2
 // or more to give up the wait for its prompt.
 int stop_requests();
+// Whether the operator asked the job to stop (Ctrl-C) once the line in flight
+// is done; the job then stops before its next line.
+inline bool stop_asked() {
+    return stop_requests() > 0;
+}
 // Whether a Ctrl-C came during a job since the last call, which forgets it.
 // The request that job belongs to ends there, even when the job could finish
 // its last line.
