@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,15 +56,6 @@ int stops_seen = 0;
 int changes_seen = 0;
 std::int64_t paused_ms = 0;
 std::int64_t last_seen_ms = 0;
-
-void put(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
 
 // A stop since the last look: the time since then counts as stopped, which
 // errs by at most the time between two updates (a tick at most while waiting).
@@ -136,7 +126,7 @@ void redraw(long line, std::int64_t done) {
                           progress.rows);
     compose(line, done, out.data(), size);
     size += std::snprintf(out.data() + size, out.size() - size, "\0338");
-    put({out.data(), size});
+    write_to_console({out.data(), size});
 }
 
 // TERM unset, empty or dumb: the escape sequences would show as text.
@@ -192,7 +182,7 @@ void progress_tick() {
 void progress_end() {
     if (!progress.begun) return;
     progress.begun = false;
-    if (release_screen()) put(kGiveBack);
+    if (release_screen()) write_to_console(kGiveBack);
     line_shown = false;
     terminal_watch_end();
 }

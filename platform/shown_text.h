@@ -38,56 +38,34 @@ constexpr std::size_t utf8_character_length(std::string_view bytes) {
     return length;
 }
 
-// How the first character of `bytes` shows: the bytes taken from `bytes`, and
-// the text standing for them.
-struct ShownCharacter {
-    std::size_t taken = 1;
-    std::array<char, kShownPerByte> text{};
-    std::size_t size = 0;
-};
-
-constexpr ShownCharacter shown_character(std::string_view bytes) {
-    constexpr std::string_view kHex = "0123456789ABCDEF";
-    ShownCharacter shown;
-    const unsigned byte = static_cast<unsigned char>(bytes[0]);
-    const std::size_t length = utf8_character_length(bytes);
-    if ((byte >= 0x20 && byte <= 0x7e) || length > 0) {
-        shown.taken = length > 0 ? length : 1;
-        for (std::size_t i = 0; i < shown.taken; ++i)
-            shown.text[i] = bytes[i];
-        shown.size = shown.taken;
-        return shown;
-    }
-    const char named = byte == '\t' ? 't' : byte == '\n' ? 'n' : byte == '\r' ? 'r' : '\0';
-    shown.text = {'\\', named != '\0' ? named : 'x', kHex[byte >> 4], kHex[byte & 0xf]};
-    shown.size = named != '\0' ? 2 : 4;
-    return shown;
-}
-
 // Appends `bytes` as shown to out[used..size), whole characters only, while
-// they fit. Returns the number of bytes of `bytes` shown.
+// they fit; with `out` null it only counts. Returns the bytes of `bytes` shown.
 constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_t size,
                                    std::size_t& used) {
+    constexpr std::string_view kHex = "0123456789ABCDEF";
     std::size_t taken = 0;
     while (taken < bytes.size()) {
-        const ShownCharacter shown = shown_character(bytes.substr(taken));
-        if (size - used < shown.size) break;
-        for (std::size_t i = 0; i < shown.size; ++i)
-            out[used++] = shown.text[i];
-        taken += shown.taken;
+        const unsigned byte = static_cast<unsigned char>(bytes[taken]);
+        const std::size_t as_is =
+            byte >= 0x20 && byte <= 0x7e ? 1 : utf8_character_length(bytes.substr(taken));
+        const char named = byte == '\t' ? 't' : byte == '\n' ? 'n' : byte == '\r' ? 'r' : '\0';
+        const std::array<char, kShownPerByte> escape = {'\\', named != '\0' ? named : 'x',
+                                                        kHex[byte >> 4], kHex[byte & 0xf]};
+        const std::size_t length = as_is > 0 ? as_is : named != '\0' ? 2 : 4;
+        if (size - used < length) break;
+        for (std::size_t i = 0; out != nullptr && i < length; ++i)
+            out[used + i] = as_is > 0 ? bytes[taken + i] : escape[i];
+        used += length;
+        taken += as_is > 0 ? as_is : 1;
     }
     return taken;
 }
 
 // The number of characters `bytes` takes when shown.
 constexpr std::size_t shown_size(std::string_view bytes) {
-    std::size_t size = 0;
-    for (std::size_t at = 0; at < bytes.size();) {
-        const ShownCharacter shown = shown_character(bytes.substr(at));
-        size += shown.size;
-        at += shown.taken;
-    }
-    return size;
+    std::size_t used = 0;
+    append_shown(bytes, nullptr, static_cast<std::size_t>(-1), used);
+    return used;
 }
 
 // For a message's "%s": the first `Bytes` bytes of a text as shown.

@@ -155,15 +155,6 @@ void set_input_mode(const termios& mode) {
     }
 }
 
-void put_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 // The handlers change the terminal only while the program is in its
 // foreground: a job-control shell that has taken it has put its own mode back
 // and keeps it. SIGTTOU is blocked meanwhile, so the shell taking the terminal
@@ -191,7 +182,7 @@ void on_continue(int) {
 
 void give_terminal_back() {
     const TtouBlocked blocked;
-    if (screen_held && in_foreground(STDOUT_FILENO)) put_all(screen_give_back);
+    if (screen_held && in_foreground(STDOUT_FILENO)) write_to_console(screen_give_back);
     screen_held = 0;
     if (input_mode_held && in_foreground(STDIN_FILENO)) set_input_mode(shell_mode);
 }
@@ -280,6 +271,15 @@ int terminal_changes() {
 
 void note_running() {
     continues_seen = continues_had;
+}
+
+void write_to_console(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 bool in_foreground(int fd) {

@@ -83,6 +83,8 @@ int terminal_changes();
 // The program runs on from here: a stop raised before a continue that comes
 // after this is discarded, where it would leave the program stopped for good.
 void note_running();
+// Writes all of `bytes` to standard output, as a handler may.
+void write_to_console(std::string_view bytes);
 // Whether the program has the terminal on `fd` (no foreground group at all:
 // a terminal that is not ours to share).
 bool in_foreground(int fd);
