@@ -2,23 +2,26 @@
 // case-blind prefix of one or two letters, first match winning.
 #include "control/commands.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "control/text.h"
 #include "control/word.h"
 #include "jobs/download.h"
+#include "jobs/query.h"
 #include "jobs/typed_line.h"
 #include "jobs/vacuum_head.h"
 #include "link/link.h"
 #include "platform/console.h"
-#include "platform/console_lines.h"
 #include "platform/keyboard.h"
 #include "platform/progress.h"
 #include "platform/serial_port.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -58,14 +61,10 @@ std::string_view rest_of(std::string_view text) {
     return text.substr(1);
 }
 
-// Shows text the operator gave, at most a line's worth, with control
-// characters as '?' so none of them acts on the terminal.
+// Shows text the operator gave, at most a line's worth.
 void print_given(std::string_view text) {
     constexpr std::size_t kShown = 60;
-    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
-        const unsigned char byte = static_cast<unsigned char>(text[i]);
-        std::putchar(byte < 0x20 || byte == 0x7f ? '?' : byte);
-    }
+    print_shown(text.substr(0, kShown));
     if (text.size() > kShown) std::printf("...");
 }
 
@@ -273,6 +272,7 @@ struct ConsoleSource {
 void drop_rest_of_request() {
     if (!console_mid_line()) return;
     constexpr std::size_t kShown = 60;
+    std::array<char, kShown> rest;
     std::size_t taken = 0;
     const bool typed = keys_from_terminal();
     while (!typed || console_buffered()) {
@@ -280,11 +280,12 @@ void drop_rest_of_request() {
         if (c == kConsoleEnd || is_line_end(c)) break;
         if (taken == 0 && is_blank(c)) continue;
         if (taken == 0) std::printf("Rest of the line not run: ");
-        const char byte = static_cast<char>(c);
-        if (++taken <= kShown) print_given({&byte, 1});
-        if (taken == kShown + 1) std::printf("...");
+        if (taken < kShown) rest[taken] = static_cast<char>(c);
+        ++taken;
     }
-    if (taken > 0) std::printf("\n");
+    if (taken == 0) return;
+    print_shown({rest.data(), std::min(taken, kShown)});
+    std::printf("%s\n", taken > kShown ? "..." : "");
 }
 
 // An argument that is no option, or too long to be one, is refused like an

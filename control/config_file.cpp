@@ -4,9 +4,10 @@
 
 #include <cstdio>
 
+#include "control/regular_file.h"
 #include "control/settings.h"
 #include "control/word.h"
-#include "platform/regular_file.h"
+#include "platform/shown_text.h"
 
 namespace {
 
@@ -67,8 +68,8 @@ void apply_stop_word(const Word<kConfigWordSize>& value, bool& replaced) {
             return;
         }
     }
-    std::printf("Stop word ignored: %.*s (up to %zu words of up to %zu letters and digits)\n",
-                static_cast<int>(word.size()), word.data(), kStopWordCount, kStopWordSize - 1);
+    std::printf("Stop word ignored: %s (up to %zu words of up to %zu letters and digits)\n",
+                shown(word).c_str(), kStopWordCount, kStopWordSize - 1);
 }
 
 // Editors on other systems may save the file with a UTF-8 byte-order mark;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "control/text.h"
+#include "platform/shown_text.h"
 
 Settings settings;
 
@@ -54,7 +55,7 @@ std::int32_t parse_channel(std::string_view text) {
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
         if (equal_ignoring_case(text, kChannels[i])) return static_cast<std::int32_t>(i);
     }
-    std::printf("Unrecognized com channel: %.*s\n", static_cast<int>(text.size()), text.data());
+    std::printf("Unrecognized com channel: %s\n", shown(text).c_str());
     return unrecognized();
 }
 

@@ -20,13 +20,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/regular_file.h"
 #include "control/settings.h"
 #include "jobs/line_splitter.h"
 #include "jobs/restart.h"
 #include "link/link.h"
 #include "platform/clock.h"
 #include "platform/progress.h"
-#include "platform/regular_file.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -79,7 +80,8 @@ Read read_block(Reader& reader, const char* path, std::string_view& input) {
         const ssize_t got = read(reader.fd, reader.block.data(), reader.block.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            std::printf("\nCannot read G Code file '%s': %s\n", path, std::strerror(errno));
+            std::printf("\nCannot read G Code file '%s': %s\n", shown(path).c_str(),
+                        std::strerror(errno));
             return Read::failed;
         }
         reader.bytes_read += got;
@@ -88,15 +90,14 @@ Read read_block(Reader& reader, const char* path, std::string_view& input) {
     }
 }
 
-// Control characters would act on the terminal rather than show.
+// Shown when printed, so that no byte acts on the terminal.
 void keep_head(LineHead& head, std::string_view text) {
     for (char c : text) {
         if (head.length == kShownText) {
             head.cut = true;
             return;
         }
-        const unsigned char byte = static_cast<unsigned char>(c);
-        head.text[head.length++] = byte < 0x20 || byte == 0x7f ? '?' : c;
+        head.text[head.length++] = c;
     }
 }
 
@@ -217,8 +218,8 @@ Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter
         if (got == Read::failed) return Skip::failed;
         if (got == Read::end) {
             const long lines = splitter.line_feeds + (splitter.place == LineSplitter::Place::text);
-            std::printf("'%s' has %ld lines: nothing to send from line %ld on\n", path, lines,
-                        first_line);
+            std::printf("'%s' has %ld lines: nothing to send from line %ld on\n",
+                        shown(path).c_str(), lines, first_line);
             return Skip::file_ended;
         }
         input.remove_prefix(skip_lines(splitter, input, first_line));
@@ -228,11 +229,14 @@ Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter
 }
 
 void print_head(const LineHead& head) {
-    std::printf("%.*s%s", static_cast<int>(head.length), head.text.data(), head.cut ? "..." : "");
+    print_shown({head.text.data(), head.length});
+    std::printf("%s", head.cut ? "..." : "");
 }
 
 void print_resume(const char* path, long resume) {
-    std::printf("  To resume: r%ld then f%s (options: -r%ld -f%s)\n", resume, path, resume, path);
+    const auto name = shown(path);
+    std::printf("  To resume: r%ld then f%s (options: -r%ld -f%s)\n", resume, name.c_str(), resume,
+                name.c_str());
 }
 
 // The first line the controller may not have run.
@@ -245,7 +249,7 @@ long resume_line_after(const Standing& at) {
 long report_early_end(const char* path, const Standing& at, Outcome outcome) {
     if (outcome == Outcome::refused || outcome == Outcome::halted) {
         // The controller refused the line, or did not take it: it is sent again.
-        std::printf("Download of '%s' stopped by the controller %s line %ld (", path,
+        std::printf("Download of '%s' stopped by the controller %s line %ld (", shown(path).c_str(),
                     outcome == Outcome::refused ? "at" : "before", at.line);
         print_head(at.head);
         std::printf(")\n");
@@ -254,7 +258,7 @@ long report_early_end(const char* path, const Standing& at, Outcome outcome) {
     }
     std::printf(outcome == Outcome::stopped ? "\nDownload of '%s' stopped by the operator: "
                                             : "Download of '%s' stopped: ",
-                path);
+                shown(path).c_str());
     if (at.acknowledged > 0) {
         std::printf("the controller acknowledged line %ld last (", at.acknowledged);
         print_head(at.acknowledged_head);
@@ -283,7 +287,7 @@ void report_finished(const char* path, const Standing& at, std::int64_t elapsed_
     if (!isatty(STDOUT_FILENO)) return;
     std::array<char, 32> duration;
     format_duration(elapsed_ms / 1000, duration);
-    std::printf("\nDownload of '%s' done", path);
+    std::printf("\nDownload of '%s' done", shown(path).c_str());
     if (at.first_line > 1) std::printf(" from line %ld", at.first_line);
     std::printf(": %ld line%s sent in %s, %.1f lines/s\n", at.sent, at.sent == 1 ? "" : "s",
                 duration.data(),
@@ -356,7 +360,7 @@ bool download_file() {
     Reader reader;
     reader.fd = open_regular_file(path, reason);
     if (reader.fd < 0) {
-        std::printf("Cannot open G Code file '%s': %s\n", path, reason);
+        std::printf("Cannot open G Code file '%s': %s\n", shown(path).c_str(), reason);
         drop_armed_resume();
         return false;
     }

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "jobs/modal_state.h"
 #include "link/link.h"
 #include "platform/console.h"
-#include "platform/console_lines.h"
 #include "platform/keyboard.h"
+#include "platform/shown_text.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -202,7 +204,9 @@ bool operator_confirms(const char* path, long first_line) {
         release_held_lines(held);
         return true;
     }
-    std::printf("\nNothing of '%s' sent - to resume: r%ld then f%s\n", path, first_line, path);
+    const auto name = shown(path);
+    std::printf("\nNothing of '%s' sent - to resume: r%ld then f%s\n", name.c_str(), first_line,
+                name.c_str());
     return false;
 }
 
@@ -215,7 +219,8 @@ long line_of_block(int fd, const char* path, long number) {
     for (;;) {
         const ssize_t got = read_at(fd, block, offset);
         if (got < 0) {
-            std::printf("Cannot read G Code file '%s': %s\n", path, std::strerror(errno));
+            std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(),
+                        std::strerror(errno));
             return 0;
         }
         if (got == 0) break;
@@ -224,13 +229,14 @@ long line_of_block(int fd, const char* path, long number) {
         offset += got;
     }
     end_number(search);
+    const auto name = shown(path);
     if (search.count == 0) {
-        std::printf("No line of '%s' starts with N%ld: nothing sent\n", path, number);
+        std::printf("No line of '%s' starts with N%ld: nothing sent\n", name.c_str(), number);
     } else if (search.count == 1) {
-        std::printf("N%ld is line %ld of '%s'\n", number, search.found, path);
+        std::printf("N%ld is line %ld of '%s'\n", number, search.found, name.c_str());
     } else {
         std::printf("N%ld is line %ld of '%s', the first of %ld lines that start with it\n", number,
-                    search.found, path, search.count);
+                    search.found, name.c_str(), search.count);
     }
     return search.found;
 }
@@ -239,13 +245,14 @@ bool resume_confirmed(int fd, const char* path, long first_line) {
     ModalState state;
     std::int64_t offset = 0;
     if (!scan_lines_before(fd, first_line, state, offset)) {
-        std::printf("Cannot read G Code file '%s': %s\n", path, std::strerror(errno));
+        std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(),
+                    std::strerror(errno));
         return false;
     }
     std::array<char, kWordsSize> words;
     describe_modal_state(state, words.data(), words.size());
     std::printf("Lines 1-%ld of '%s' skipped, none of them sent; the modal words they leave: %s\n",
-                first_line - 1, path, words.data());
+                first_line - 1, shown(path).c_str(), words.data());
     print_position(state);
     print_warnings(state, first_line, look_ahead(fd, offset, state, first_line));
     return operator_confirms(path, first_line);

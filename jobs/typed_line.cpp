@@ -6,9 +6,9 @@
 #include <cstring>
 #include <span>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "link/link.h"
-#include "platform/console_lines.h"
 
 namespace {
 

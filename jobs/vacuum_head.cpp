@@ -6,13 +6,14 @@
 #include <cstdio>
 #include <string_view>
 
+#include "control/console_lines.h"
 #include "control/settings.h"
 #include "control/text.h"
 #include "jobs/number_reader.h"
 #include "link/link.h"
 #include "platform/console.h"
-#include "platform/console_lines.h"
 #include "platform/keyboard.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -136,7 +137,8 @@ bool run_vacuum_head() {
     for (;;) {
         int key = next_key();
         if (key == kKeyEnd) break;
-        if (key != kKeySequence) std::putchar(key);
+        const char byte = static_cast<char>(key);
+        if (key != kKeySequence) print_shown({&byte, 1});
         Move move = Move::went_through;
         if (key == 'a') {
             adjust(values, held);

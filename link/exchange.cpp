@@ -20,6 +20,7 @@
 #include "platform/device_map.h"
 #include "platform/progress.h"
 #include "platform/serial_port.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -27,7 +28,6 @@ namespace {
 constexpr int kNoByte = -1;       // the wait ran out
 constexpr int kLostByte = -2;     // the device hung up or failed; errno says why
 constexpr int kGivenUpByte = -3;  // the operator gave up the wait
-constexpr int kQueryAnswers = 4;
 // Of a text in a message: at most this many bytes; before a byte whose echo
 // differed, this many of those before it.
 constexpr std::size_t kShownBytes = 48;
@@ -104,30 +104,11 @@ bool echo_matches(int byte) {
     return sent == came || lower_ascii(sent) == lower_ascii(came);
 }
 
-// Prints `bytes` quoted: line ends and tabs as \r \n \t; other control bytes,
-// the backslash and bytes above 0x7e as \xHH.
+// Prints `bytes` quoted and shown.
 void print_quoted(std::string_view bytes, bool cut_before, bool cut_after) {
-    constexpr std::string_view kHex = "0123456789ABCDEF";
-    std::array<char, 4 * kStopLineSize> text;
-    std::size_t length = 0;
-    for (char c : bytes.substr(0, kStopLineSize)) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7e && byte != '\\') {
-            text[length++] = c;
-            continue;
-        }
-        text[length++] = '\\';
-        const char named = byte == '\n' ? 'n' : byte == '\r' ? 'r' : byte == '\t' ? 't' : '\0';
-        if (named != '\0') {
-            text[length++] = named;
-        } else {
-            text[length++] = 'x';
-            text[length++] = kHex[byte >> 4];
-            text[length++] = kHex[byte & 0xf];
-        }
-    }
-    std::printf("'%s%.*s%s'", cut_before ? "..." : "", static_cast<int>(length), text.data(),
-                cut_after ? "..." : "");
+    std::printf("'%s", cut_before ? "..." : "");
+    print_shown(bytes.substr(0, kStopLineSize));
+    std::printf("%s'", cut_after ? "..." : "");
 }
 
 void print_request_head() {
@@ -376,28 +357,12 @@ std::int64_t await_echo(int echo_count) {
     return end_wait(read_echo(echo_count, last, elapsed_ms));
 }
 
-bool send_and_await(std::string_view text, char prompt, int echo_count) {
+bool send_request(std::string_view text) {
     if (!send_text(text)) return false;
     note_request_complete();  // also a typed line that ends in a carriage return
-    return await_prompt(prompt, echo_count) == 0;
+    return true;
 }
 
-bool stop_asked() {
-    return stop_requests() > 0;
-}
-
-bool query_controller() {
-    if (!ensure_link() || !send_text("v")) return false;
-    note_request_complete();  // the controller answers a lone v at once
-    bool stop_word = false;   // the rest of the answer is still read, so none of it is left
-    for (int i = 0; i < kQueryAnswers; ++i) {
-        const std::int64_t result = await_prompt(settings.prompt_char, 0);
-        stop_word = stop_word || result == kStopWord;
-        if (result != 0 && result != kStopWord) return false;
-        if (stop_asked() && i + 1 < kQueryAnswers) {
-            std::printf("\nStopped (Ctrl-C)\n");
-            return false;
-        }
-    }
-    return !stop_word;
+bool send_and_await(std::string_view text, char prompt, int echo_count) {
+    return send_request(text) && await_prompt(prompt, echo_count) == 0;
 }

@@ -57,16 +57,12 @@ std::int64_t await_prompt(char prompt, int echo_count);
 // Reads, checks and shows exactly `echo_count` echo bytes, for a piece of a
 // long line that the controller does not answer. Returns as await_prompt does.
 std::int64_t await_echo(int echo_count);
-// send_text, then await_prompt: false unless the text went out whole and the
+// send_text for a whole request, which the controller answers at once even
+// without a line feed (a typed line that ends in a carriage return, the query).
+bool send_request(std::string_view text);
+// send_request, then await_prompt: false unless the text went out whole and the
 // prompt came after a plain answer, so the job ends.
 bool send_and_await(std::string_view text, char prompt, int echo_count);
-// Whether the operator asked the job to stop (Ctrl-C) once the line in flight
-// is done; the job then stops before its next line.
-bool stop_asked();
-// The i command: sends the query "v" and shows the answer over four prompts.
-// False when it did not come whole and plain, so the caller shows its own
-// prompt.
-bool query_controller();
 // For a job that cannot finish the line it has begun to send: when part of it
 // went out, nothing more is sent on the port until the operator re-opens it.
 void hold_unfinished_line();

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "platform/shown_text.h"
 
 namespace {
 
@@ -14,20 +17,6 @@ const char* mapped_path(int port) {
     char variable[32];
     std::snprintf(variable, sizeof variable, "VQDNC_COM%d", port + 1);
     return std::getenv(variable);
-}
-
-// A control character in a path would move the cursor or ring the bell.
-std::size_t shown_length(unsigned char c) {
-    return c < 0x20 || c == 0x7f ? 4 : 1;
-}
-
-std::size_t append_shown(char* text, std::size_t used, unsigned char c) {
-    if (shown_length(c) == 1) {
-        text[used] = static_cast<char>(c);
-        return used + 1;
-    }
-    std::snprintf(text + used, 5, "\\x%02X", c);
-    return used + 4;
 }
 
 }  // namespace
@@ -42,35 +31,24 @@ bool device_path(int port, char* path, std::size_t size) {
 void shown_device_path(int port, char* text, std::size_t size) {
     if (size < kShownPathSize) return;
     char fallback[32];
-    const char* path = mapped_path(port);
-    if (path == nullptr) {
+    const char* mapped = mapped_path(port);
+    if (mapped == nullptr) {
         std::snprintf(fallback, sizeof fallback, "/dev/ttyS%d", port);
-        path = fallback;
+        mapped = fallback;
     }
-    const std::size_t length = std::strlen(path);
-    std::size_t whole = 0;
-    for (std::size_t i = 0; i < length; ++i)
-        whole += shown_length(static_cast<unsigned char>(path[i]));
-    const bool cut = whole >= kShownPathSize;
-    // The start up to kShownEnd characters shown, then the end likewise.
-    std::size_t head = 0;
-    for (std::size_t shown = 0; head < length; ++head) {
-        shown += shown_length(static_cast<unsigned char>(path[head]));
-        if (cut && shown > kShownEnd) break;
-    }
-    std::size_t tail = length;
-    for (std::size_t shown = 0; cut && tail > head; --tail) {
-        shown += shown_length(static_cast<unsigned char>(path[tail - 1]));
-        if (shown > kShownEnd) break;
-    }
+    const std::string_view path = mapped;
     std::size_t used = 0;
-    for (std::size_t i = 0; i < head; ++i)
-        used = append_shown(text, used, static_cast<unsigned char>(path[i]));
-    if (cut) {
+    if (shown_size(path) < kShownPathSize) {
+        append_shown(path, text, kShownPathSize - 1, used);
+    } else {
+        // The start up to kShownEnd characters shown, then the end likewise.
+        append_shown(path, text, kShownEnd, used);
+        std::size_t tail = path.size();
+        while (shown_size(path.substr(tail - 1)) <= kShownEnd)
+            --tail;
         std::memcpy(text + used, "...", 3);
         used += 3;
-        for (std::size_t i = tail; i < length; ++i)
-            used = append_shown(text, used, static_cast<unsigned char>(path[i]));
+        append_shown(path.substr(tail), text, kShownPathSize - 1, used);
     }
     text[used] = '\0';
 }

@@ -9,8 +9,8 @@
 // Returns false when the path does not fit.
 bool device_path(int port, char* path, std::size_t size);
 
-// The device path for `port` as the operator is shown it: control characters
-// written as \xHH, and a path too long for one line shortened in the middle.
+// The device path for `port` as the operator is shown it (platform/shown_text.h),
+// a path too long for one line shortened in the middle.
 // `size` must hold kShownPathSize characters.
 inline constexpr std::size_t kShownPathSize = 128;
 void shown_device_path(int port, char* text, std::size_t size);

@@ -10,9 +10,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 
 #include "platform/console.h"
@@ -29,81 +26,8 @@ constexpr int kSequenceGapMs = 50;
 // A lone Escape is taken once this has passed.
 constexpr int kEscapeDelayMs = 500;
 
-termios line_mode;  // the terminal's mode before key mode
-termios key_mode;
-// Key mode is in force: the terminal needs line_mode back on the way out.
-volatile std::sig_atomic_t keys_on = 0;
-// Counts the continues (SIGCONT) the program has had, and those it had when it
-// last went on waiting for a key.
-volatile std::sig_atomic_t continues = 0;
-volatile std::sig_atomic_t continues_seen = 0;
+bool keys_on = false;
 bool exit_hook_set = false;
-
-// Async-signal-safe. TCSANOW: output already written is not waited for, and
-// input typed ahead is kept.
-void set_mode(const termios& mode) {
-    while (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0 && errno == EINTR) {
-    }
-}
-
-// For the signal handlers: `mode` goes on the terminal only while the program
-// is in its foreground; a job-control shell that has taken the terminal has
-// put its own mode back and keeps it. SIGTTOU is blocked meanwhile, so the
-// shell taking the terminal between the test and the call cannot stop the
-// program inside a handler (a stop there outlived the shell's fg).
-void set_mode_if_foreground(const termios& mode) {
-    sigset_t ttou;
-    sigset_t saved;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, &saved);
-    pid_t foreground = tcgetpgrp(STDIN_FILENO);
-    // No foreground group at all: a terminal that is not ours to share.
-    if (foreground < 0 || foreground == getpgrp()) set_mode(mode);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-}
-
-// The program ends on a signal: the terminal gets its mode back, then the
-// signal takes its default course, so whoever started the program sees how it
-// ended.
-void end_on_signal(int sig) {
-    int saved_errno = errno;
-    if (keys_on) set_mode_if_foreground(line_mode);
-    set_signal_action(sig, SIG_DFL);
-    raise(sig);  // blocked while this handler runs; it acts as the handler returns
-    errno = saved_errno;
-}
-
-// Continued (fg, or kill -CONT): key mode again, once the program has the
-// terminal. Continued in the background (bg), it gets key mode at its next
-// continue in the foreground.
-void continue_on_signal(int) {
-    int saved_errno = errno;
-    continues = continues + 1;
-    if (keys_on) set_mode_if_foreground(key_mode);
-    errno = saved_errno;
-}
-
-// Ctrl-Z: the shell gets the terminal in its mode while the program is stopped,
-// and key mode comes back when the program is continued.
-void stop_on_signal(int) {
-    int saved_errno = errno;
-    if (keys_on) set_mode_if_foreground(line_mode);
-    stop_from_handler(stop_on_signal, continues, continues_seen);
-    continue_on_signal(SIGCONT);  // also where SIGCONT was left ignored
-    continues_seen = continues;
-    errno = saved_errno;
-}
-
-// Signals that end the program, SIGTSTP (Ctrl-Z), which stops it, and SIGCONT.
-std::array<TakenSignal, 6> handled = {{
-    {SIGINT, end_on_signal, {}, false},
-    {SIGTERM, end_on_signal, {}, false},
-    {SIGHUP, end_on_signal, {}, false},
-    {SIGQUIT, end_on_signal, {}, false},
-    {SIGTSTP, stop_on_signal, {}, false},
-    {SIGCONT, continue_on_signal, {}, false},
-}};
 
 void restore_at_exit() {
     key_mode_off();
@@ -177,36 +101,27 @@ bool keys_from_terminal() {
 }
 
 void key_mode_on() {
+    termios line_mode;
     if (keys_on || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &line_mode) != 0) return;
-    key_mode = line_mode;
+    termios key_mode = line_mode;
     key_mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     key_mode.c_cc[VMIN] = 1;
     key_mode.c_cc[VTIME] = 0;
     if (!exit_hook_set) exit_hook_set = std::atexit(restore_at_exit) == 0;
-    take_signals(handled);
-    keys_on = 1;  // first, so a signal from here on restores the terminal
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &key_mode) != 0) {
-        keys_on = 0;
-        give_signals_back(handled);
-    }
+    terminal_watch_begin();
+    keys_on = hold_input_mode(line_mode, key_mode);
+    if (!keys_on) terminal_watch_end();
 }
 
 void key_mode_off() {
     if (!keys_on) return;
-    // A continue in between must not put key mode back after line mode.
-    sigset_t cont;
-    sigset_t saved;
-    sigemptyset(&cont);
-    sigaddset(&cont, SIGCONT);
-    sigprocmask(SIG_BLOCK, &cont, &saved);
-    set_mode(line_mode);
-    keys_on = 0;
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    give_signals_back(handled);
+    release_input_mode();
+    keys_on = false;
+    terminal_watch_end();
 }
 
 bool key_waiting(int timeout_ms) {
-    continues_seen = continues;
+    note_running();
     return console_wait(timeout_ms);
 }
 

@@ -9,13 +9,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -32,8 +31,8 @@ constexpr std::size_t kDrawSize = 1024;  // one redraw, escapes included
 // Taking the screen: then the scroll region over all rows but the last.
 constexpr const char* kTake = "\033D\0337\r\033[J\033[1;%dr\0338\033[A";
 // Giving it back: the whole screen scrolls again. A constant, for the
-// signal handler.
-constexpr char kGiveBack[] = "\033D\0337\r\033[J\033[r\0338\033[A";
+// handler of Ctrl-Z.
+constexpr std::string_view kGiveBack = "\033D\0337\r\033[J\033[r\0338\033[A";
 
 struct Progress {
     bool begun = false;
@@ -50,78 +49,23 @@ struct Progress {
 
 Progress progress;
 // The region is set and the line on the screen.
-volatile std::sig_atomic_t shown = 0;
-// Resized or continued: region and line are set again at the next update.
-volatile std::sig_atomic_t stale = 0;
-// As in key mode: the continues had, and those had at the last update.
-volatile std::sig_atomic_t continues = 0;
-volatile std::sig_atomic_t continues_seen = 0;
-// Time spent stopped, left out of the rates.
-volatile std::int64_t paused_ms = 0;
+bool line_shown = false;
+// The stops and the continues or resizes last acted on: after either the
+// region and line are set again, and the time stopped is left out of the rates.
+int stops_seen = 0;
+int changes_seen = 0;
+std::int64_t paused_ms = 0;
+std::int64_t last_seen_ms = 0;
 
-void put(const char* bytes, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(STDOUT_FILENO, bytes, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
+// A stop since the last look: the time since then counts as stopped, which
+// errs by at most the time between two updates (a tick at most while waiting).
+void leave_out_stops(std::int64_t now) {
+    if (terminal_stops() != stops_seen) {
+        stops_seen = terminal_stops();
+        paused_ms += now - last_seen_ms;
     }
+    last_seen_ms = now;
 }
-
-// No foreground group at all: a terminal that is not ours to share.
-bool in_foreground() {
-    const pid_t foreground = tcgetpgrp(STDOUT_FILENO);
-    return foreground < 0 || foreground == getpgrp();
-}
-
-void give_back() {
-    shown = 0;
-    put(kGiveBack, sizeof kGiveBack - 1);
-}
-
-// For the handlers: only while the program has the terminal, with SIGTTOU
-// blocked so the shell taking it in between cannot stop the program here.
-void give_back_if_foreground() {
-    sigset_t ttou;
-    sigset_t saved;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, &saved);
-    if (shown && in_foreground()) give_back();
-    shown = 0;
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-}
-
-void resize_on_signal(int) {
-    stale = 1;
-}
-
-void continue_on_signal(int) {
-    continues = continues + 1;
-    stale = 1;
-}
-
-// Ctrl-Z: the shell gets the whole screen, without the line, while the program
-// is stopped. The stop is raised and discarded as in key mode, where a
-// continue that came before this handler ran would otherwise leave the
-// program stopped for good.
-void stop_on_signal(int) {
-    const int saved_errno = errno;
-    give_back_if_foreground();
-    const std::int64_t stopped_at = clock_ms();
-    stop_from_handler(stop_on_signal, continues, continues_seen);
-    paused_ms = paused_ms + (clock_ms() - stopped_at);
-    stale = 1;
-    continues_seen = continues;
-    errno = saved_errno;
-}
-
-std::array<TakenSignal, 3> handled = {{
-    {SIGWINCH, resize_on_signal, {}, false},
-    {SIGTSTP, stop_on_signal, {}, false},
-    {SIGCONT, continue_on_signal, {}, false},
-}};
 
 // False when the terminal has no room for the line.
 bool read_size() {
@@ -165,23 +109,24 @@ void compose(long line, std::int64_t done, char* out, std::size_t& size) {
 
 // Run in the background (bg), the program leaves the shell's screen alone.
 void redraw(long line, std::int64_t done) {
-    if (!in_foreground()) return;
+    if (!in_foreground(STDOUT_FILENO)) return;
     std::array<char, kDrawSize> out;
     std::size_t size = 0;
-    if (stale || !shown) {
-        stale = 0;
-        if (!read_size()) {
-            shown = 0;
+    if (changes_seen != terminal_changes() || !line_shown) {
+        changes_seen = terminal_changes();
+        line_shown = read_size();
+        if (!line_shown) {
+            release_screen();
             return;
         }
-        shown = 1;
+        hold_screen(kGiveBack);
         size += std::snprintf(out.data(), out.size(), kTake, progress.rows - 1);
     }
     size += std::snprintf(out.data() + size, out.size() - size, "\0337\033[%d;1H\033[2K",
                           progress.rows);
     compose(line, done, out.data(), size);
     size += std::snprintf(out.data() + size, out.size() - size, "\0338");
-    put(out.data(), size);
+    write_to_console({out.data(), size});
 }
 
 // TERM unset, empty or dumb: the escape sequences would show as text.
@@ -190,13 +135,9 @@ bool cursor_addressing() {
     return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
-// A name's control bytes would act on the terminal; they show as '?'.
 void keep_name(std::string_view file_name) {
-    progress.name_size = std::min(file_name.size(), kNameSize);
-    for (std::size_t i = 0; i < progress.name_size; ++i) {
-        const auto c = static_cast<unsigned char>(file_name[i]);
-        progress.name[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-    }
+    progress.name_size = 0;
+    append_shown(file_name, progress.name.data(), kNameSize, progress.name_size);
 }
 
 }  // namespace
@@ -209,20 +150,23 @@ void progress_begin(std::string_view file_name, const ProgressRun& run) {
     progress.run = run;
     progress.start_ms = clock_ms();
     paused_ms = 0;
-    shown = 0;
-    stale = 0;
-    continues_seen = continues;
+    last_seen_ms = progress.start_ms;
+    line_shown = false;
+    terminal_watch_begin();
+    stops_seen = terminal_stops();
+    changes_seen = terminal_changes();
+    note_running();
     progress.begun = true;
-    take_signals(handled);
 }
 
 void progress_update(long file_line, std::int64_t bytes_done) {
     if (!progress.begun) return;
     progress.line = file_line;
     progress.done = bytes_done;
-    continues_seen = continues;
+    note_running();
     const std::int64_t now = clock_ms();
-    if (now < progress.next_draw_ms && !stale) return;
+    leave_out_stops(now);
+    if (now < progress.next_draw_ms && changes_seen == terminal_changes()) return;
     progress.next_draw_ms = now + kRedrawMs;
     redraw(file_line, bytes_done);
 }
@@ -238,6 +182,7 @@ void progress_tick() {
 void progress_end() {
     if (!progress.begun) return;
     progress.begun = false;
-    if (shown) give_back();
-    give_signals_back(handled);
+    if (release_screen()) write_to_console(kGiveBack);
+    line_shown = false;
+    terminal_watch_end();
 }

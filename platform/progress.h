@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/progress_figures.h"
+#include "jobs/progress_figures.h"
 
 // Nothing where TERM is unset or dumb: no cursor addressing there.
 void progress_begin(std::string_view file_name, const ProgressRun& run);

@@ -8,8 +8,20 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <span>
+#include <string_view>
 
 namespace {
+
+// A handler kept only while needed. Only a signal left at its default action
+// is taken over: one the program was started to ignore (nohup, a background
+// job) stays ignored.
+struct TakenSignal {
+    int signal;
+    void (*handler)(int);
+    struct sigaction previous;
+    bool installed;
+};
 
 volatile std::sig_atomic_t in_job = 0;
 volatile std::sig_atomic_t stops = 0;
@@ -100,7 +112,14 @@ std::array<TakenSignal, 7> ending_signals = {{
     {SIGALRM, on_signal, {}, false},
 }};
 
-}  // namespace
+// Writes to the console are carried on; the waits poll the wake pipe.
+void set_signal_action(int sig, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
 
 void take_signals(std::span<TakenSignal> signals) {
     for (TakenSignal& taken : signals) {
@@ -117,25 +136,155 @@ void give_signals_back(std::span<TakenSignal> signals) {
     }
 }
 
-// Writes to the console are carried on; the waits poll the wake pipe.
-void set_signal_action(int sig, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
+// --- Ctrl-Z, fg and resizes -------------------------------------------------
+
+volatile std::sig_atomic_t stops_had = 0;
+volatile std::sig_atomic_t continues_had = 0;
+volatile std::sig_atomic_t continues_seen = 0;
+volatile std::sig_atomic_t changes_had = 0;
+int watchers = 0;
+termios shell_mode{};
+termios program_mode{};
+volatile std::sig_atomic_t input_mode_held = 0;
+std::string_view screen_give_back;
+volatile std::sig_atomic_t screen_held = 0;
+
+// TCSANOW: output already written is not waited for, and input typed ahead is kept.
+void set_input_mode(const termios& mode) {
+    while (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0 && errno == EINTR) {
+    }
 }
 
-void stop_from_handler(void (*handler)(int), const volatile std::sig_atomic_t& continues,
-                       const volatile std::sig_atomic_t& continues_seen) {
+// The handlers change the terminal only while the program is in its
+// foreground: a job-control shell that has taken it has put its own mode back
+// and keeps it. SIGTTOU is blocked meanwhile, so the shell taking the terminal
+// between the test and the change cannot stop the program inside a handler (a
+// stop there outlived the shell's fg).
+struct TtouBlocked {
+    sigset_t saved;
+    TtouBlocked() {
+        sigset_t ttou;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        sigprocmask(SIG_BLOCK, &ttou, &saved);
+    }
+    ~TtouBlocked() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+};
+
+void on_continue(int) {
+    const int saved_errno = errno;
+    continues_had = continues_had + 1;
+    changes_had = changes_had + 1;
+    const TtouBlocked blocked;
+    if (input_mode_held && in_foreground(STDIN_FILENO)) set_input_mode(program_mode);
+    errno = saved_errno;
+}
+
+void give_terminal_back() {
+    const TtouBlocked blocked;
+    if (screen_held && in_foreground(STDOUT_FILENO)) write_to_console(screen_give_back);
+    screen_held = 0;
+    if (input_mode_held && in_foreground(STDIN_FILENO)) set_input_mode(shell_mode);
+}
+
+// Ctrl-Z: the shell gets the terminal as it had it while the program is
+// stopped. A shell can continue the job (fg) before this handler has stopped
+// it; a stop after that continue would leave the program stopped for good. So
+// the stop is raised first, held back while the handler runs, and discarded
+// when a continue has come since the program last ran on (a continue after the
+// check discards it in the kernel).
+void on_stop(int) {
+    const int saved_errno = errno;
+    stops_had = stops_had + 1;
+    give_terminal_back();
     set_signal_action(SIGTSTP, SIG_DFL);
     raise(SIGTSTP);
-    if (continues != continues_seen) set_signal_action(SIGTSTP, SIG_IGN);
+    if (continues_had != continues_seen) set_signal_action(SIGTSTP, SIG_IGN);
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until continued
-    set_signal_action(SIGTSTP, handler);
+    set_signal_action(SIGTSTP, on_stop);
+    on_continue(SIGCONT);  // also where SIGCONT was left ignored
+    continues_seen = continues_had;
+    errno = saved_errno;
+}
+
+void on_resize(int) {
+    changes_had = changes_had + 1;
+}
+
+std::array<TakenSignal, 3> terminal_signals = {{
+    {SIGTSTP, on_stop, {}, false},
+    {SIGCONT, on_continue, {}, false},
+    {SIGWINCH, on_resize, {}, false},
+}};
+
+}  // namespace
+
+void terminal_watch_begin() {
+    if (watchers++ == 0) take_signals(terminal_signals);
+}
+
+void terminal_watch_end() {
+    if (watchers > 0 && --watchers == 0) give_signals_back(terminal_signals);
+}
+
+bool hold_input_mode(const termios& shell, const termios& program) {
+    shell_mode = shell;
+    program_mode = program;
+    input_mode_held = 1;  // first, so a stop from here on restores the terminal
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &program_mode) == 0) return true;
+    input_mode_held = 0;
+    return false;
+}
+
+void release_input_mode() {
+    sigset_t cont;
+    sigset_t saved;
+    sigemptyset(&cont);
+    sigaddset(&cont, SIGCONT);
+    sigprocmask(SIG_BLOCK, &cont, &saved);
+    set_input_mode(shell_mode);
+    input_mode_held = 0;
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+void hold_screen(std::string_view give_back) {
+    screen_give_back = give_back;
+    screen_held = 1;
+}
+
+bool release_screen() {
+    const bool held = screen_held != 0;
+    screen_held = 0;
+    return held;
+}
+
+int terminal_stops() {
+    return stops_had;
+}
+
+int terminal_changes() {
+    return changes_had;
+}
+
+void note_running() {
+    continues_seen = continues_had;
+}
+
+void write_to_console(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+bool in_foreground(int fd) {
+    const pid_t foreground = tcgetpgrp(fd);
+    return foreground < 0 || foreground == getpgrp();
 }
 
 void install_signal_handlers(void (*cleanup)()) {

@@ -13,8 +13,9 @@
 // write to standard output waits.
 #pragma once
 
-#include <csignal>
-#include <span>
+#include <termios.h>
+
+#include <string_view>
 
 // Takes the signals over; one the program was started to ignore (nohup, a
 // background job) stays ignored. `cleanup` runs before the program ends on a
@@ -27,6 +28,11 @@ void job_end();
 // Ctrl-Cs since job_begin: 1 asks the job to stop after the line in flight, 2
 // or more to give up the wait for its prompt.
 int stop_requests();
+// Whether the operator asked the job to stop (Ctrl-C) once the line in flight
+// is done; the job then stops before its next line.
+inline bool stop_asked() {
+    return stop_requests() > 0;
+}
 // Whether a Ctrl-C came during a job since the last call, which forgets it.
 // The request that job belongs to ends there, even when the job could finish
 // its last line.
@@ -52,29 +58,36 @@ int console_output_fd();
 // the operator then wants out whatever the controller holds.
 void end_if_signalled(bool line_part_way = false);
 
-// Handlers a module keeps only while it needs them (key mode, the progress
-// line). Only a signal left at its default action is taken over: one the
-// program was started to ignore (nohup, a background job) stays ignored.
-struct TakenSignal {
-    int signal;
-    void (*handler)(int);
-    struct sigaction previous;
-    bool installed;
-};
-void take_signals(std::span<TakenSignal> signals);
-// Puts back what take_signals found.
-void give_signals_back(std::span<TakenSignal> signals);
-// Sets `handler` for `sig`, a call cut short by it being carried on.
-void set_signal_action(int sig, void (*handler)(int));
-// For a SIGTSTP handler, `handler`, that has given the terminal back: stops
-// the program as Ctrl-Z would and returns once it is continued. A shell can
-// continue the job (fg) before the handler has stopped it; a stop after that
-// continue would leave the program stopped for good. So the stop is raised
-// first, held back while the handler runs, and discarded when `continues` has
-// moved on from `continues_seen` (a continue after the check discards it in
-// the kernel).
-void stop_from_handler(void (*handler)(int), const volatile std::sig_atomic_t& continues,
-                       const volatile std::sig_atomic_t& continues_seen);
+// Ctrl-Z, fg and resizes, for what the program keeps on the terminal (key
+// mode, the progress line). Between these SIGTSTP, SIGCONT and SIGWINCH are
+// taken, unless the program was started to ignore them; calls nest. The
+// handlers only note counts and put back what the holds below name; code
+// outside them acts on the counts.
+void terminal_watch_begin();
+void terminal_watch_end();
+// Puts `program` on standard input's terminal, for the program's own mode:
+// `shell` goes back on a stop, `program` again on a continue in the
+// foreground (after bg, at the next fg). False when the terminal refused it.
+bool hold_input_mode(const termios& shell, const termios& program);
+// Puts `shell` back; a continue meanwhile cannot undo that.
+void release_input_mode();
+// The progress line's rows: on a stop in the foreground `give_back` (a
+// constant) goes to standard output and the hold ends.
+void hold_screen(std::string_view give_back);
+// Ends the hold; false when a stop has given the screen back already.
+bool release_screen();
+// Stops had, and continues or resizes had, for the caller to compare with
+// the counts it last acted on.
+int terminal_stops();
+int terminal_changes();
+// The program runs on from here: a stop raised before a continue that comes
+// after this is discarded, where it would leave the program stopped for good.
+void note_running();
+// Writes all of `bytes` to standard output, as a handler may.
+void write_to_console(std::string_view bytes);
+// Whether the program has the terminal on `fd` (no foreground group at all:
+// a terminal that is not ours to share).
+bool in_foreground(int fd);
 
 // A job from here to the end of the scope.
 struct JobScope {

@@ -287,7 +287,12 @@ TEST(OptionMode, FirstRefusedOptionEndsTheRunWithStatusTwo) {
              {{"-f"}, "No file name after f - give it joined on: fpart.nc (option -fpart.nc)\n"},
              {{"-g", "-fpart.nc"}, "-g" + as_written},
              {{"-r", "4", "-fpart.nc"}, "-r" + as_written},
-             {{"-nN1\x1b[D", "-fpart.nc"}, "-nN1?[D not run: the G-code line did not go through\n"},
+             {{"-nN1\x1b[D", "-fpart.nc"},
+              "-nN1\\x1B[D not run: the G-code line did not go through\n"},
+             // A file name's escape sequence shows as text, never acts on the terminal.
+             {{"-f\x1b[7mX", "-fpart.nc"},
+              "Cannot open G Code file '\\x1B[7mX': No such file or directory\nOptions after "
+              "-f\\x1B[7mX not run: the download did not run to the end\n"},
          }) {
         Sim sim;
         auto result = run_vqdnc(args, "", {{"VQDNC_COM1", sim.link()}}, dir.path());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/settings.h"
+#include "jobs/query.h"
 #include "jobs/typed_line.h"
 #include "link/link.h"
 #include "link/port_state.h"

@@ -15,8 +15,8 @@
 #include "control/settings.h"
 #include "jobs/download.h"
 #include "jobs/modal_state.h"
+#include "jobs/progress_figures.h"
 #include "link/link.h"
-#include "platform/progress_figures.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace {

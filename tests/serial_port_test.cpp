@@ -25,6 +25,7 @@
 #include "platform/device_hint.h"
 #include "platform/device_map.h"
 #include "platform/low_latency.h"
+#include "platform/shown_text.h"
 
 namespace {
 
@@ -263,6 +264,26 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<LatencyCase>& info) { return std::string(info.param.name); });
 
 // The line after the error line of a failed open, by error number.
+// Outside bytes as the operator sees them, and a device path too long for a line.
+TEST(ShownText, ControlBytesShowEscapedAndCharactersAsTheyAre) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"a\\b\t\n\r\x1b\x7f", "a\\b\\t\\n\\r\\x1B\\x7F"},
+        {"\xc2\xa0\xc2\xbf\xf4\x8f\xbf\xbf", "\xc2\xa0\xc2\xbf\xf4\x8f\xbf\xbf"},  // first and last
+        // C1, beyond U+10FFFF, overlong, cut short
+        {"\xc2\x9b\xf4\x90\x80\x80\xe0\x9f\xbf\xc3",
+         "\\xC2\\x9B\\xF4\\x90\\x80\\x80\\xE0\\x9F\\xBF\\xC3"},
+    };
+    for (const auto& [bytes, text] : rows)
+        EXPECT_EQ(shown(bytes).c_str(), text);
+    const std::string middle = std::string(100, 'a') + std::string(100, 'b');
+    setenv("VQDNC_COM13", ("/dev/" + middle + "\x1b" + std::string(10, 'c')).c_str(), 1);
+    char path[kShownPathSize];
+    shown_device_path(12, path, sizeof path);
+    EXPECT_EQ(path, "/dev/" + std::string(57, 'a') + "..." + std::string(48, 'b') + "\\x1B" +
+                        std::string(10, 'c'));
+    unsetenv("VQDNC_COM13");
+}
+
 TEST(OpenFailure, SaysWhatToDo) {
     setenv("VQDNC_COM2", "/dev/ttyUSB3", 1);
     vqtest::TempDir dev;  // no serial devices in it

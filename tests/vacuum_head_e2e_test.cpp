@@ -173,7 +173,7 @@ TEST_F(Terminal, UnreadableNumberLeavesTheRestOfItsLineToTheConsole) {
 TEST_F(Terminal, RestOfTheVLineIsNoKeyAndEscapeAloneIsEchoed) {
     start();
     type("v lp\n", "v lp\n" + kHeader);
-    type("\x1b", "\x1b\n=");
+    type("\x1b", "\\x1B\n=");
     // lp, typed before the processor, is read as a console word
     type("e", "e\n=\n-" + vqtest::unknown_command("lp") + "\n-");
     EXPECT_EQ(sim_->log(), "");

@@ -81,7 +81,7 @@ TEST_F(VacuumHead, LostLinkEndsAPlaceAndTheProcessorGoesOn) {
 TEST_F(VacuumHead, UpperCaseActsAndOtherKeysOnlyEchoInLowerCase) {
     controller_answers({kLiftLine});
     EXPECT_EQ(run("\nLx\x01Q\nE"),
-              kHeader + "l\n lift part" + shown(kLiftLine) + "\n=x\n=\x01\n=q\n=\n\n=e\n=");
+              kHeader + "l\n lift part" + shown(kLiftLine) + "\n=x\n=\\x01\n=q\n=\\n\n=e\n=");
     EXPECT_EQ(fake::state.sent, kLiftLine);
 }
 

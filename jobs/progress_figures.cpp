@@ -1,4 +1,4 @@
-#include "platform/progress_figures.h"
+#include "jobs/progress_figures.h"
 
 #include <algorithm>
 #include <array>

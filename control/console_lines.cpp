@@ -1,4 +1,4 @@
-#include "platform/console_lines.h"
+#include "control/console_lines.h"
 
 #include <string_view>
 
