@@ -8,6 +8,7 @@
 #include "control/settings.h"
 #include "control/text.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/shown_text.h"
 
 namespace {
 
@@ -40,6 +41,12 @@ bool next_word(Reading& r, std::string& word) {
     return true;
 }
 
+// A value not recognised changes nothing, and a line says what is kept.
+void keep(Reading& r) {
+    r.printed += "  COM" + std::to_string(r.port_number + 1) + " at " +
+                 std::to_string(rate_value(r.rate_code)) + " kept - nothing changed\n";
+}
+
 void apply_rate(Reading& r, const std::string& text) {
     static constexpr std::string_view kTexts[] = {"2400",  "4800",  "9600",  "19200",
                                                   "38400", "57200", "115200"};
@@ -54,7 +61,7 @@ void apply_rate(Reading& r, const std::string& text) {
         return;
     }
     r.printed += "Unrecognized baud rate\n";
-    r.rate_code = 7;
+    keep(r);
 }
 
 void apply_channel(Reading& r, const std::string& text) {
@@ -64,9 +71,8 @@ void apply_channel(Reading& r, const std::string& text) {
             return;
         }
     }
-    // The name is printed as a C string: it stops at a NUL.
-    r.printed += "Unrecognized com channel: " + std::string(text.c_str()) + "\n";
-    r.port_number = 0;
+    r.printed += "Unrecognized com channel: " + std::string(shown(text).c_str()) + "\n";
+    keep(r);
 }
 
 // A word of letters and digits that fits takes a free place, the first one
@@ -88,7 +94,7 @@ void apply_stop_word(Reading& r, const std::string& word) {
             slot[i] = lower_ascii(word[i]);
         return;
     }
-    r.printed += "Stop word ignored: " + std::string(word.c_str()) +
+    r.printed += "Stop word ignored: " + std::string(shown(word).c_str()) +
                  " (up to 8 words of up to 31 letters and digits)\n";
 }
 
