@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "control/settings.h"
+#include "jobs/job_record.h"
 #include "jobs/line_splitter.h"
 #include "jobs/modal_state.h"
 #include "link/link.h"
@@ -128,11 +129,13 @@ Outcome send_line_end(Piece& piece, Standing& at) {
     at.in_line = false;
     if (!send_text(line)) return Outcome::link_down;
     if (at.unanswered == 0) at.unanswered = at.line;
+    job_record_line_sent(at.line);
     const std::int64_t result = await_prompt(settings.prompt_char, echo_count);
     if (result == 0) {
         at.acknowledged = at.line;
         at.acknowledged_head = at.head;
         at.unanswered = 0;
+        job_record_acknowledged(at.line, {at.head.text.data(), at.head.length}, at.head.cut);
     }
     // After a time-out the next line goes as if the prompt had come.
     if (result == kLinkDown) return Outcome::link_down;
@@ -158,6 +161,7 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
             if (step.line_ended) {
                 sent = send_line_end(piece, at);
             } else if (piece.stored == kPieceSize) {
+                job_record_line_begun(at.line);
                 sent = send_piece(piece);
             }
             if (sent != Outcome::done) return sent;
@@ -251,6 +255,20 @@ std::int64_t file_size(int fd) {
     return fstat(fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
 }
 
+JobOutcome job_outcome(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::done:
+            return JobOutcome::done;
+        case Outcome::read_failed:
+            return JobOutcome::read_failed;
+        case Outcome::link_down:
+            return JobOutcome::link_lost;
+        case Outcome::stopped:
+            return JobOutcome::stopped;
+    }
+    return JobOutcome::running;
+}
+
 // Runs the download on the open file.
 bool download_open_file(Reader& reader, const char* path, long first_line) {
     LineSplitter splitter;
@@ -259,12 +277,14 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
         const Skip skipped = skip_to_first_line(reader, path, splitter, input, first_line);
         if (skipped != Skip::done) return skipped == Skip::file_ended;
     }
+    job_record_begin(path, reader.fd, first_line);
     std::printf("\n-");
     Standing at;
     at.first_line = first_line;
     progress_begin(path, file_size(reader.fd));
     const Outcome outcome = send_file(reader, path, splitter, input, at);
     progress_end();
+    job_record_end(job_outcome(outcome));
     if (outcome == Outcome::done) return true;
     // A line cut short by a read error is not completed: its text so far stays
     // unsent or, for a long line, is held at the controller without its end.

@@ -1,0 +1,191 @@
+// The running download's record and its lines in the system log.
+//
+// The record is rewritten in place, into the page cache, whenever the state
+// of a line changes: a killed program leaves it exact. It is put on the disk
+// every few seconds and at the end, so the download never waits on the disk
+// for a line.
+#include "jobs/job_record.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "control/settings.h"
+#include "jobs/record_format.h"
+#include "platform/clock.h"
+#include "platform/job_store.h"
+#include "platform/system_log.h"
+
+namespace {
+
+constexpr std::int64_t kSyncIntervalMs = kSyncIntervalS * 1000;
+
+// The texts at their longest, with the keys, numbers and seal (357 bytes at
+// most), fit a slot.
+static_assert(kShownPathSize + kRecordPathSize + kBootIdSize + kRecordTextSize + 360 <= kSlotSize);
+
+struct RunningJob {
+    bool running = false;
+    bool kept = false;  // its record is written
+    JobRecord record;
+    std::array<char, kSlotSize> slot;
+    std::size_t start_length = 0;  // of the part set at the start
+    std::uint32_t start_crc = 0;
+    std::size_t slot_used = 0;
+    std::int64_t started_ms = 0;
+    std::int64_t synced_ms = 0;
+    long lines_sent = 0;
+    std::array<char, 64> user{};
+};
+
+RunningJob job;
+bool store_failure_told = false;
+
+void tell_store_failure(int error) {
+    if (store_failure_told) return;
+    store_failure_told = true;
+    char path[512];
+    job_store_path(job.record.port, path, sizeof path);
+    std::printf("No job record kept in %s: %s - downloads go on without one\n", path,
+                error == EWOULDBLOCK ? "another vqdnc is using it" : std::strerror(error));
+}
+
+// A record that could not be brought up to date would tell a wrong place.
+void give_up_record() {
+    tell_store_failure(errno);
+    job_store_close(true);
+    job.kept = false;
+}
+
+// Rewrites the older slot with the state now.
+void write_record() {
+    if (!job.kept) return;
+    JobRecord& r = job.record;
+    ++r.sequence;
+    r.updated = wall_clock_s();
+    char* progress = job.slot.data() + job.start_length;
+    const std::size_t length =
+        format_record_progress(r, progress, kSlotSize - job.start_length - kSealSize);
+    format_seal(crc_update(job.start_crc, {progress, length}), progress + length);
+    const std::size_t used = job.start_length + length + kSealSize - 1;
+    if (used < job.slot_used) std::memset(job.slot.data() + used, '\n', job.slot_used - used);
+    job.slot_used = used;
+    if (!job_store_write(r.sequence % kSlotCount * kSlotSize, job.slot.data(), kSlotSize))
+        return give_up_record();
+    const std::int64_t now = clock_ms();
+    if (now - job.synced_ms < kSyncIntervalMs) return;
+    job.synced_ms = now;
+    if (!job_store_sync()) give_up_record();
+}
+
+void keep_record() {
+    if (!job_store_open(job.record.port, kRecordSize)) return tell_store_failure(errno);
+    job.slot.fill('\n');
+    job.start_length = format_record_start(job.record, job.slot.data(), kSlotSize);
+    job.start_crc = crc_update(0, {job.slot.data(), job.start_length});
+    job.kept = true;
+    // Both slots, so nothing of an earlier record is left.
+    write_record();
+    write_record();
+}
+
+// A relative name as seen from here, so the record serves from anywhere.
+void absolute_path(const char* path, std::array<char, kRecordPathSize>& name) {
+    char directory[kRecordPathSize];
+    const int length = path[0] == '/' || getcwd(directory, sizeof directory) == nullptr
+                           ? -1
+                           : std::snprintf(name.data(), name.size(), "%s/%s", directory, path);
+    if (length < 0 || static_cast<std::size_t>(length) >= name.size())
+        std::snprintf(name.data(), name.size(), "%s", path);
+    for (char& c : name) {
+        if (c != '\0' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)) c = '?';
+    }
+}
+
+// What both log lines say of the download.
+int describe_job(char* line, std::size_t size, const char* event) {
+    const JobRecord& r = job.record;
+    return std::snprintf(line, size,
+                         "download %s: user=%s channel=COM%d device='%s' rate=%d file='%s' "
+                         "cksum=%u size=%lld first_line=%ld",
+                         event, job.user.data(), r.port + 1, r.device.data(), r.rate, r.file.data(),
+                         r.cksum, static_cast<long long>(r.size), r.first_line);
+}
+
+void log_job_end(JobOutcome outcome) {
+    char line[1024];
+    const int length = describe_job(line, sizeof line, "ended");
+    const double seconds = static_cast<double>(clock_ms() - job.started_ms) / 1000.0;
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof line)
+        std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
+                      " outcome=%s last_acknowledged=%ld lines_sent=%ld seconds=%.1f",
+                      outcome_word(outcome), job.record.acknowledged, job.lines_sent, seconds);
+    system_log(line);
+}
+
+}  // namespace
+
+void job_record_begin(const char* path, int fd, long first_line) {
+    job = RunningJob{};
+    JobRecord& r = job.record;
+    r.port = settings.port_number;
+    mark_channel_told(r.port);
+    shown_device_path(r.port, r.device.data(), r.device.size());
+    r.rate = rate_value(settings.rate_code);
+    absolute_path(path, r.file);
+    file_cksum(fd, r.cksum, r.size);
+    boot_id(r.boot.data(), r.boot.size());
+    r.started = wall_clock_s();
+    r.first_line = first_line;
+    user_name(job.user.data(), job.user.size());
+    job.started_ms = job.synced_ms = clock_ms();
+    job.running = true;
+    char line[1024];
+    describe_job(line, sizeof line, "started");
+    system_log(line);
+    keep_record();
+}
+
+void job_record_line_begun(long line) {
+    if (job.record.part_way == line) return;
+    job.record.part_way = line;
+    write_record();
+}
+
+void job_record_line_sent(long line) {
+    ++job.lines_sent;
+    JobRecord& r = job.record;
+    // After a time-out the next line goes too; the first unanswered one counts.
+    if (r.unanswered != 0 && r.part_way == 0) return;
+    if (r.unanswered == 0) r.unanswered = line;
+    r.part_way = 0;
+    write_record();
+}
+
+void job_record_acknowledged(long line, std::string_view head, bool cut) {
+    JobRecord& r = job.record;
+    r.acknowledged = line;
+    r.unanswered = 0;
+    r.part_way = 0;
+    const std::size_t kept = std::min(head.size(), r.text.size() - 4);
+    std::memcpy(r.text.data(), head.data(), kept);
+    std::memcpy(r.text.data() + kept, cut ? "...\0" : "\0", cut ? 4 : 1);
+    write_record();
+}
+
+void job_record_end(JobOutcome outcome) {
+    if (!job.running) return;
+    job.running = false;
+    log_job_end(outcome);
+    job.record.outcome = outcome;
+    write_record();
+    if (!job.kept) return;
+    // A download that ran to its end leaves nothing to recover; the record
+    // says so too, should it outlast the deletion.
+    if (outcome != JobOutcome::done) job_store_sync();
+    job_store_close(outcome == JobOutcome::done);
+    job.kept = false;
+}

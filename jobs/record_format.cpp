@@ -1,0 +1,252 @@
+#include "jobs/record_format.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr std::string_view kFormatPrefix = "vqdnc job record ";
+
+constexpr std::array<std::uint32_t, 256> make_crc_table() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t crc = i << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        table[i] = crc;
+    }
+    return table;
+}
+constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
+
+constexpr std::array<const char*, 9> kOutcomeWords = {
+    "running",         "done",        "stopped",  "link-lost", "controller-error",
+    "unfinished-line", "read-failed", "time-out", "signal"};
+
+bool is_control(char c) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
+// Text into a fixed buffer; once something does not fit, nothing more goes in.
+struct TextOut {
+    char* data;
+    std::size_t size;
+    std::size_t used = 0;
+    bool full = false;
+
+    bool room_for(std::size_t count) {
+        full = full || count > size - used;
+        return !full;
+    }
+    void put(std::string_view text) {
+        if (!room_for(text.size())) return;
+        std::memcpy(data + used, text.data(), text.size());
+        used += text.size();
+    }
+    // A control character would end the line early or act on a terminal.
+    void put_text(std::string_view text) {
+        if (!room_for(text.size())) return;
+        for (char c : text)
+            data[used++] = is_control(c) ? '?' : c;
+    }
+    template <typename Number>
+    void put_number(Number value) {
+        char digits[24];
+        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+        put({digits, static_cast<std::size_t>(end.ptr - digits)});
+    }
+    template <typename Number>
+    void number_line(std::string_view key, Number value) {
+        put(key);
+        put(" ");
+        put_number(value);
+        put("\n");
+    }
+    void text_line(std::string_view key, const char* value) {
+        put(key);
+        put(" ");
+        put_text(value);
+        put("\n");
+    }
+    std::size_t result() const { return full ? 0 : used; }
+};
+
+// Digits only, as the record writes them.
+template <typename Number>
+bool number_field(std::string_view text, Number& value) {
+    std::uint64_t read = 0;
+    const char* end = text.data() + text.size();
+    const std::from_chars_result result = std::from_chars(text.data(), end, read);
+    if (text.empty() || result.ec != std::errc{} || result.ptr != end) return false;
+    if (read > static_cast<std::uint64_t>(std::numeric_limits<Number>::max())) return false;
+    value = static_cast<Number>(read);
+    return true;
+}
+
+template <std::size_t N>
+bool text_field(std::string_view text, std::array<char, N>& value) {
+    if (text.size() >= N) return false;
+    for (char c : text) {
+        if (is_control(c)) return false;
+    }
+    std::memcpy(value.data(), text.data(), text.size());
+    value[text.size()] = '\0';
+    return true;
+}
+
+bool channel_field(std::string_view text, JobRecord& r) {
+    int channel = 0;
+    if (!text.starts_with("COM") || !number_field(text.substr(3), channel)) return false;
+    r.port = channel - 1;
+    return channel >= 1 && channel <= serial::kPortCount;
+}
+
+bool outcome_field(std::string_view text, JobRecord& r) {
+    for (std::size_t i = 0; i < kOutcomeWords.size(); ++i) {
+        if (text != kOutcomeWords[i]) continue;
+        r.outcome = static_cast<JobOutcome>(i);
+        return true;
+    }
+    return false;
+}
+
+struct Field {
+    std::string_view key;
+    bool (*read)(std::string_view text, JobRecord& r);
+};
+
+// Every field must be there, once.
+constexpr std::array<Field, 16> kFields = {{
+    {"channel", channel_field},
+    {"device", [](std::string_view t, JobRecord& r) { return text_field(t, r.device); }},
+    {"rate", [](std::string_view t, JobRecord& r) { return number_field(t, r.rate); }},
+    {"file", [](std::string_view t, JobRecord& r) { return text_field(t, r.file); }},
+    {"size", [](std::string_view t, JobRecord& r) { return number_field(t, r.size); }},
+    {"cksum", [](std::string_view t, JobRecord& r) { return number_field(t, r.cksum); }},
+    {"boot", [](std::string_view t, JobRecord& r) { return text_field(t, r.boot); }},
+    {"started", [](std::string_view t, JobRecord& r) { return number_field(t, r.started); }},
+    {"first", [](std::string_view t, JobRecord& r) { return number_field(t, r.first_line); }},
+    {"sequence", [](std::string_view t, JobRecord& r) { return number_field(t, r.sequence); }},
+    {"outcome", outcome_field},
+    {"acknowledged",
+     [](std::string_view t, JobRecord& r) { return number_field(t, r.acknowledged); }},
+    {"text", [](std::string_view t, JobRecord& r) { return text_field(t, r.text); }},
+    {"unanswered", [](std::string_view t, JobRecord& r) { return number_field(t, r.unanswered); }},
+    {"part-way", [](std::string_view t, JobRecord& r) { return number_field(t, r.part_way); }},
+    {"updated", [](std::string_view t, JobRecord& r) { return number_field(t, r.updated); }},
+}};
+constexpr std::uint32_t kAllFields = (1u << kFields.size()) - 1;
+
+// The field's bit, 0 when the line is no field or its value does not read.
+std::uint32_t read_field(std::string_view line, JobRecord& record) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) return 0;
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+        if (kFields[i].key == line.substr(0, space))
+            return kFields[i].read(line.substr(space + 1), record) ? 1u << i : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const char* outcome_word(JobOutcome outcome) {
+    return kOutcomeWords[static_cast<std::size_t>(outcome)];
+}
+
+std::size_t format_record_start(const JobRecord& record, char* slot, std::size_t size) {
+    TextOut out{slot, size};
+    out.put(kFormatPrefix);
+    out.put_number(kRecordFormat);
+    out.put("\nchannel COM");
+    out.put_number(record.port + 1);
+    out.put("\n");
+    out.text_line("device", record.device.data());
+    out.number_line("rate", record.rate);
+    out.text_line("file", record.file.data());
+    out.number_line("size", record.size);
+    out.number_line("cksum", record.cksum);
+    out.text_line("boot", record.boot.data());
+    out.number_line("started", record.started);
+    out.number_line("first", record.first_line);
+    return out.result();
+}
+
+std::size_t format_record_progress(const JobRecord& record, char* text, std::size_t size) {
+    TextOut out{text, size};
+    out.number_line("sequence", record.sequence);
+    out.text_line("outcome", outcome_word(record.outcome));
+    out.number_line("acknowledged", record.acknowledged);
+    out.text_line("text", record.text.data());
+    out.number_line("unanswered", record.unanswered);
+    out.number_line("part-way", record.part_way);
+    out.number_line("updated", record.updated);
+    return out.result();
+}
+
+void format_seal(std::uint32_t crc, char* text) {
+    std::memcpy(text, "seal ", 5);
+    for (int i = 0; i < 8; ++i)
+        text[5 + i] = "0123456789abcdef"[(crc >> (28 - 4 * i)) & 0xf];
+    text[13] = '\n';
+    text[14] = '\0';
+}
+
+SlotState parse_record_slot(std::string_view slot, JobRecord& record, long& format) {
+    const std::size_t first_end = slot.find('\n');
+    if (!slot.starts_with(kFormatPrefix) || first_end == std::string_view::npos ||
+        !number_field(slot.substr(kFormatPrefix.size(), first_end - kFormatPrefix.size()), format))
+        return SlotState::damaged;
+    if (format > kRecordFormat) return SlotState::newer;
+    const std::size_t seal = slot.find("\nseal ");
+    if (format != kRecordFormat || seal == std::string_view::npos) return SlotState::damaged;
+    const std::string_view sealed = slot.substr(0, seal + 1);
+    char expected[kSealSize];
+    format_seal(crc_update(0, sealed), expected);
+    if (!slot.substr(seal + 1).starts_with(expected)) return SlotState::damaged;
+    record = JobRecord{};
+    std::uint32_t seen = 0;
+    for (std::size_t at = first_end + 1; at < sealed.size();) {
+        const std::size_t end = sealed.find('\n', at);
+        const std::uint32_t bit = read_field(sealed.substr(at, end - at), record);
+        if (bit == 0 || (seen & bit) != 0) return SlotState::damaged;
+        seen |= bit;
+        at = end + 1;
+    }
+    return seen == kAllFields ? SlotState::valid : SlotState::damaged;
+}
+
+std::uint32_t crc_update(std::uint32_t crc, std::string_view bytes) {
+    for (char c : bytes)
+        crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ static_cast<unsigned char>(c)) & 0xff];
+    return crc;
+}
+
+bool file_cksum(int fd, std::uint32_t& cksum, std::int64_t& size) {
+    std::array<char, 16384> block;
+    std::uint32_t crc = 0;
+    std::int64_t length = 0;
+    for (;;) {
+        const ssize_t got = pread(fd, block.data(), block.size(), static_cast<off_t>(length));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        crc = crc_update(crc, {block.data(), static_cast<std::size_t>(got)});
+        length += got;
+    }
+    // cksum(1) goes on with the length, least significant byte first.
+    for (std::uint64_t rest = static_cast<std::uint64_t>(length); rest != 0; rest >>= 8) {
+        const char byte = static_cast<char>(rest & 0xff);
+        crc = crc_update(crc, {&byte, 1});
+    }
+    cksum = ~crc;
+    size = length;
+    return true;
+}
