@@ -7,6 +7,10 @@
 // timer of a USB serial adapter.
 //
 // Usage: download_bench [lines [rounds]]   (default 10000 lines, 7 rounds)
+// With VQDNC_BASELINE naming another vqdnc (an earlier build), that one runs
+// beside this build in the same rounds, so a change is measured on the same
+// machine load. Each vqdnc keeps its job records in the benchmark's own
+// temporary directory.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -28,6 +32,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kPrompt = '-';
+
+std::string state_home;          // XDG_STATE_HOME of every vqdnc run
+const char* baseline = nullptr;  // VQDNC_BASELINE
+const char* const kProgram = VQDNC_PATH;
 
 [[noreturn]] void die(const char* what) {
     std::fprintf(stderr, "download_bench: %s: %s\n", what, std::strerror(errno));
@@ -102,7 +110,8 @@ struct Run {
 
 // vqdnc -f`file` with COM1 on `link`, its console output thrown away; with a
 // rate, vqdnc -b`rate` -f`file`.
-Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0) {
+Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0,
+              const char* program = kProgram) {
     const std::string option = "-f" + file;
     const std::string rate_option = "-b" + std::to_string(rate);
     const Clock::time_point start = Clock::now();
@@ -113,11 +122,12 @@ Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0) {
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         setenv("VQDNC_COM1", link.c_str(), 1);
+        setenv("XDG_STATE_HOME", state_home.c_str(), 1);
         if (rate > 0) {
-            execl(VQDNC_PATH, "vqdnc", rate_option.c_str(), option.c_str(),
+            execl(program, "vqdnc", rate_option.c_str(), option.c_str(),
                   static_cast<char*>(nullptr));
         }
-        execl(VQDNC_PATH, "vqdnc", option.c_str(), static_cast<char*>(nullptr));
+        execl(program, "vqdnc", option.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -288,6 +298,10 @@ void real_rates(const std::string& dir) {
             Sim sim = start_vqsim(link, {"--emulate-rate"});
             row("vqdnc", best_lines_per_second(
                              c.lines, [&] { return run_vqdnc(part, link, c.rate).seconds; }));
+            if (baseline != nullptr)
+                row("baseline vqdnc", best_lines_per_second(c.lines, [&] {
+                        return run_vqdnc(part, link, c.rate, baseline).seconds;
+                    }));
             row("lock-step loop",
                 best_lines_per_second(c.lines, [&] { return run_loop(lines, link, c.speed); }));
             stop_vqsim(sim);
@@ -318,6 +332,8 @@ int main(int argc, char** argv) {
     const char* dir_name = mkdtemp(dir_template);
     if (dir_name == nullptr) die("mkdtemp");
     const std::string dir = dir_name;
+    state_home = dir + "/state";
+    baseline = std::getenv("VQDNC_BASELINE");
     const std::string link = dir + "/com1";
     const std::string part = dir + "/part.nc";
     const std::string big = dir + "/big.nc";
@@ -334,16 +350,33 @@ int main(int argc, char** argv) {
     std::vector<double> program_rates;
     std::vector<double> loop_rates;
     std::vector<double> ratios;
+    std::vector<double> baseline_rates;
+    std::vector<double> baseline_ratios;
     for (int r = 0; r < rounds; ++r) {
+        // The baseline goes first in every other round, so neither side has
+        // the same place in each.
+        double baseline_rate = 0;
+        auto run_baseline = [&] {
+            if (baseline != nullptr)
+                baseline_rate = line_count / run_vqdnc(part, link, 0, baseline).seconds;
+        };
+        if (r % 2 == 1) run_baseline();
         program_rates.push_back(line_count / run_vqdnc(part, link).seconds);
+        if (r % 2 == 0) run_baseline();
         loop_rates.push_back(line_count / run_loop(lines, link));
         ratios.push_back(program_rates.back() / loop_rates.back());
+        baseline_rates.push_back(baseline_rate);
+        baseline_ratios.push_back(program_rates.back() / std::max(baseline_rate, 1e-9));
     }
     std::printf("download of %d lines through a pseudo-terminal to vqsim, median of %d rounds\n",
                 line_count, rounds);
     std::printf("  vqdnc            %10.0f lines/s\n", median(program_rates));
     std::printf("  lock-step loop   %10.0f lines/s\n", median(loop_rates));
     std::printf("  ratio            %10.2f   (goal 0.80 or more)\n", median(ratios));
+    if (baseline != nullptr) {
+        std::printf("  baseline vqdnc   %10.0f lines/s  (%s)\n", median(baseline_rates), baseline);
+        std::printf("  vqdnc / baseline %10.3f\n", median(baseline_ratios));
+    }
 
     std::printf("vqdnc peak memory (ru_maxrss)\n");
     std::printf("  %7d lines           %6ld KiB\n", line_count, run_vqdnc(part, link).peak_rss_kb);
@@ -355,6 +388,8 @@ int main(int argc, char** argv) {
     real_rates(dir);
     for (const std::string& path : {part, big, wide})
         unlink(path.c_str());
+    rmdir((state_home + "/vqdnc").c_str());
+    rmdir(state_home.c_str());
     rmdir(dir.c_str());
     return 0;
 }

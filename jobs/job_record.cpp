@@ -33,7 +33,7 @@ struct RunningJob {
     JobRecord record;
     std::array<char, kSlotSize> slot;
     std::size_t start_length = 0;  // of the part set at the start
-    std::uint32_t start_crc = 0;
+    std::uint64_t start_hash = 0;
     std::size_t slot_used = 0;
     std::int64_t started_ms = 0;
     std::int64_t synced_ms = 0;
@@ -64,18 +64,18 @@ void give_up_record() {
 void write_record() {
     if (!job.kept) return;
     JobRecord& r = job.record;
+    const std::int64_t now = clock_ms();
     ++r.sequence;
-    r.updated = wall_clock_s();
+    r.updated = r.started + (now - job.started_ms) / 1000;
     char* progress = job.slot.data() + job.start_length;
     const std::size_t length =
         format_record_progress(r, progress, kSlotSize - job.start_length - kSealSize);
-    format_seal(crc_update(job.start_crc, {progress, length}), progress + length);
+    format_seal(seal_hash(job.start_hash, {progress, length}), progress + length);
     const std::size_t used = job.start_length + length + kSealSize - 1;
     if (used < job.slot_used) std::memset(job.slot.data() + used, '\n', job.slot_used - used);
     job.slot_used = used;
     if (!job_store_write(r.sequence % kSlotCount * kSlotSize, job.slot.data(), kSlotSize))
         return give_up_record();
-    const std::int64_t now = clock_ms();
     if (now - job.synced_ms < kSyncIntervalMs) return;
     job.synced_ms = now;
     if (!job_store_sync()) give_up_record();
@@ -85,7 +85,7 @@ void keep_record() {
     if (!job_store_open(job.record.port, kRecordSize)) return tell_store_failure(errno);
     job.slot.fill('\n');
     job.start_length = format_record_start(job.record, job.slot.data(), kSlotSize);
-    job.start_crc = crc_update(0, {job.slot.data(), job.start_length});
+    job.start_hash = seal_hash(kSealStart, {job.slot.data(), job.start_length});
     job.kept = true;
     // Both slots, so nothing of an earlier record is left.
     write_record();

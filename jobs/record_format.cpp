@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -176,6 +177,8 @@ std::size_t format_record_start(const JobRecord& record, char* slot, std::size_t
     out.text_line("boot", record.boot.data());
     out.number_line("started", record.started);
     out.number_line("first", record.first_line);
+    while (out.used % kSealWord != 0 && !out.full)
+        out.put("\n");
     return out.result();
 }
 
@@ -191,10 +194,21 @@ std::size_t format_record_progress(const JobRecord& record, char* text, std::siz
     return out.result();
 }
 
-void format_seal(std::uint32_t crc, char* text) {
+std::uint64_t seal_hash(std::uint64_t hash, std::string_view bytes) {
+    for (std::size_t at = 0; at < bytes.size(); at += kSealWord) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, std::min(kSealWord, bytes.size() - at));
+        hash = (hash ^ word) * 0x9e3779b97f4a7c15u;
+        hash ^= hash >> 29;
+    }
+    return hash;
+}
+
+void format_seal(std::uint64_t hash, char* text) {
+    const std::uint32_t seal = static_cast<std::uint32_t>(hash ^ (hash >> 32));
     std::memcpy(text, "seal ", 5);
     for (int i = 0; i < 8; ++i)
-        text[5 + i] = "0123456789abcdef"[(crc >> (28 - 4 * i)) & 0xf];
+        text[5 + i] = "0123456789abcdef"[(seal >> (28 - 4 * i)) & 0xf];
     text[13] = '\n';
     text[14] = '\0';
 }
@@ -209,25 +223,32 @@ SlotState parse_record_slot(std::string_view slot, JobRecord& record, long& form
     if (format != kRecordFormat || seal == std::string_view::npos) return SlotState::damaged;
     const std::string_view sealed = slot.substr(0, seal + 1);
     char expected[kSealSize];
-    format_seal(crc_update(0, sealed), expected);
+    format_seal(seal_hash(kSealStart, sealed), expected);
     if (!slot.substr(seal + 1).starts_with(expected)) return SlotState::damaged;
     record = JobRecord{};
     std::uint32_t seen = 0;
     for (std::size_t at = first_end + 1; at < sealed.size();) {
         const std::size_t end = sealed.find('\n', at);
-        const std::uint32_t bit = read_field(sealed.substr(at, end - at), record);
+        const std::string_view line = sealed.substr(at, end - at);
+        at = end + 1;
+        if (line.empty()) continue;
+        const std::uint32_t bit = read_field(line, record);
         if (bit == 0 || (seen & bit) != 0) return SlotState::damaged;
         seen |= bit;
-        at = end + 1;
     }
     return seen == kAllFields ? SlotState::valid : SlotState::damaged;
 }
 
+namespace {
+
+// The CRC of cksum(1): the polynomial 0x04C11DB7, most significant bit first.
 std::uint32_t crc_update(std::uint32_t crc, std::string_view bytes) {
     for (char c : bytes)
         crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ static_cast<unsigned char>(c)) & 0xff];
     return crc;
 }
+
+}  // namespace
 
 bool file_cksum(int fd, std::uint32_t& cksum, std::int64_t& size) {
     std::array<char, 16384> block;

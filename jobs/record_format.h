@@ -48,19 +48,25 @@ struct JobRecord {
 };
 
 // A slot: the part set at the start, then the part rewritten. Both return the
-// bytes written, 0 when they do not fit.
+// bytes written, 0 when they do not fit. The first is padded with empty lines
+// to whole words of the seal's hash, so the hash of its bytes is taken once
+// and carried on over the rewritten part.
 std::size_t format_record_start(const JobRecord& record, char* slot, std::size_t size);
 std::size_t format_record_progress(const JobRecord& record, char* text, std::size_t size);
-// The seal line for a slot whose bytes so far have the checksum `crc`.
+
+// The seal: a hash of the slot's bytes before it, in words of 8 bytes, cheap
+// enough for every line of a download. It tells a torn or changed slot, not a
+// forged one.
+inline constexpr std::size_t kSealWord = 8;
+inline constexpr std::uint64_t kSealStart = 0x6a09e667f3bcc908u;
+std::uint64_t seal_hash(std::uint64_t hash, std::string_view bytes);
 inline constexpr std::size_t kSealSize = 15;  // "seal " 8 hex digits, line feed, terminator
-void format_seal(std::uint32_t crc, char* text);
+void format_seal(std::uint64_t hash, char* text);
 
 enum class SlotState { valid, damaged, newer };
 // Reads one slot; `format` is the format of a newer one.
 SlotState parse_record_slot(std::string_view slot, JobRecord& record, long& format);
 
-// The CRC of cksum(1): the polynomial 0x04C11DB7, most significant bit first.
-std::uint32_t crc_update(std::uint32_t crc, std::string_view bytes);
 // The file's checksum as cksum(1) prints it, read through `fd` from its start
 // without moving its offset. False when a read failed.
 bool file_cksum(int fd, std::uint32_t& cksum, std::int64_t& size);

@@ -1,14 +1,20 @@
 #include "platform/job_store.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -17,6 +23,10 @@ constexpr std::size_t kStorePathSize = 1024;
 
 int open_fd = -1;
 char open_path[kStorePathSize];
+// The open record in memory, where the filesystem allows: an update is then
+// a copy, never a call into the kernel, as a download updates it for every line.
+char* mapping = nullptr;
+std::size_t mapped_size = 0;
 
 bool fits(int length, std::size_t size) {
     if (length >= 0 && static_cast<std::size_t>(length) < size) return true;
@@ -60,6 +70,26 @@ void make_directories(char* path) {
     }
 }
 
+// Filesystems that rewrite a file's blocks in place: once the record's blocks
+// are there, a write into its mapping never needs new space, so it cannot fail
+// (a failed one would end the program with SIGBUS). On the others (btrfs, ZFS,
+// network filesystems) every update is a write call, whose failure is told.
+bool rewrites_in_place(int fd) {
+    struct statfs info {};
+    if (fstatfs(fd, &info) != 0) return false;
+    return info.f_type == EXT4_SUPER_MAGIC || info.f_type == XFS_SUPER_MAGIC ||
+           info.f_type == TMPFS_MAGIC;
+}
+
+// Writes every byte, so the filesystem has its blocks for them from here on.
+bool fill(int fd, std::size_t size) {
+    const std::array<char, 512> nothing{};
+    for (std::size_t at = 0; at < size; at += nothing.size()) {
+        if (!job_store_write(at, nothing.data(), std::min(nothing.size(), size - at))) return false;
+    }
+    return fdatasync(fd) == 0;
+}
+
 bool fail_closing(int fd) {
     const int error = errno;
     close(fd);
@@ -76,12 +106,24 @@ bool job_store_open(int port, std::size_t size) {
     const int fd = open(open_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_closing(fd);
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return fail_closing(fd);
     open_fd = fd;
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0 || !fill(fd, size)) {
+        open_fd = -1;
+        return fail_closing(fd);
+    }
+    if (!rewrites_in_place(fd)) return true;
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED) return true;
+    mapping = static_cast<char*>(memory);
+    mapped_size = size;
     return true;
 }
 
 bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
+    if (mapping != nullptr && offset + size <= mapped_size) {
+        std::memcpy(mapping + offset, data, size);
+        return true;
+    }
     while (size > 0) {
         const ssize_t done = pwrite(open_fd, data, size, static_cast<off_t>(offset));
         if (done < 0 && errno == EINTR) continue;
@@ -94,10 +136,13 @@ bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
 }
 
 bool job_store_sync() {
+    if (mapping != nullptr) return msync(mapping, mapped_size, MS_SYNC) == 0;
     return fdatasync(open_fd) == 0;
 }
 
 void job_store_close(bool remove) {
+    if (mapping != nullptr) munmap(mapping, mapped_size);
+    mapping = nullptr;
     if (open_fd < 0) return;
     if (remove) unlink(open_path);
     close(open_fd);
