@@ -153,7 +153,8 @@ long job_store_read(int port, char* data, std::size_t size) {
     char path[kStorePathSize];
     if (!record_path(port, path, sizeof path)) return -1;
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? 0 : -1;
+    // A state directory that is not there, or is a file, holds no record.
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         if (info.st_mode != 0) errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;

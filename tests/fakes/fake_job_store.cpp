@@ -53,6 +53,7 @@ void job_store_close(bool remove) {
 
 long job_store_read(int port, char* data, std::size_t size) {
     if (jobs.busy) return kRecordBusy;
+    if (jobs.read_errno != 0) return failed(jobs.read_errno) ? 0 : -1;
     const auto found = jobs.records.find(port);
     if (found == jobs.records.end()) return 0;
     const std::size_t count = std::min(size, found->second.size());

@@ -14,6 +14,7 @@ struct JobPlatform {
     int fail_errno = 0;                  // opening and writing a record fail with it
     long writes_until_failure = -1;      // then writes fail with EIO; -1: never
     bool busy = false;                   // another program holds every record
+    int read_errno = 0;                  // reading a record fails with it
     long syncs = 0;
     std::int64_t now_s = 1700000000;
     std::string boot = "boot-1";
