@@ -2,11 +2,13 @@
 // download, a state directory that cannot be written, a record on another
 // channel.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <string>
 
 #include "harness.h"
+#include "screens.h"
 
 namespace {
 
@@ -42,6 +44,9 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
     killed->signal(SIGKILL);
     killed->finish();
     const std::string before = sim.log();
+    struct stat record {};
+    ASSERT_EQ(stat(dir.file("state/vqdnc/COM1.job").c_str(), &record), 0);
+    EXPECT_EQ(record.st_mode & 0777, 0600u);
 
     auto next = vqtest::start_vqdnc({}, env, dir.path());
     ASSERT_TRUE(next->expect("Download on COM1 not finished: '" + dir.file("part.nc") + "'"));
@@ -61,22 +66,33 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
     EXPECT_FALSE(vqtest::path_exists(dir.file("state/vqdnc/COM1.job")));
 }
 
-TEST(JobRecordEndToEnd, StateDirectoryThatCannotBeMadeIsToldOnce) {
+// A store that cannot be used is told, the making of a record once a run,
+// and the downloads go on.
+TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
     TempDir dir;
     Sim sim;
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21\n"));
-    ASSERT_TRUE(vqtest::write_file(dir.file("home"), ""));
-    auto result = vqtest::run_vqdnc(
-        {"-fpart.nc", "-fpart.nc"}, "",
-        {{"VQDNC_COM1", sim.link()}, {"XDG_STATE_HOME", dir.file("home")}}, dir.path());
-    EXPECT_EQ(result.output,
-              "VQ318G DNC Program V1.05\nDNC link for the VQ318 motion "
-              "controller - (c) the vqdnc developers\nType 'e' to exit, 'h' "
-              "for help)\nNo job record kept in " +
-                  dir.file("home") +
-                  "/vqdnc/COM1.job: Not a directory - downloads go on without "
-                  "one\n\n-G21\nok-\n-G21\nok-");
-    EXPECT_EQ(sim.log(), "G21\nG21\n");
+    ASSERT_TRUE(vqtest::write_file(dir.file("file"), ""));
+    const std::string in_dir = dir.file("dir/vqdnc/COM1.job");
+    ASSERT_EQ(system(("mkdir -p " + in_dir).c_str()), 0);
+    const std::string not_kept = "No job record kept in ";
+    const std::string goes_on = " - downloads go on without one\n";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {dir.file("file"),
+         not_kept + dir.file("file") + "/vqdnc/COM1.job: Not a directory" + goes_on},
+        {dir.file("dir"), "Job record " + in_dir + " ignored: Is a directory\n" + not_kept +
+                              in_dir + ": Is a directory" + goes_on},
+        {"/" + std::string(1100, 'x'),
+         "Job record (no state directory) ignored: File name too long\n" + not_kept +
+             "(no state directory): File name too long" + goes_on},
+    };
+    for (const auto& [state_home, told] : rows) {
+        auto result = vqtest::run_vqdnc(
+            {"-fpart.nc", "-fpart.nc"}, "",
+            {{"VQDNC_COM1", sim.link()}, {"XDG_STATE_HOME", state_home}}, dir.path());
+        EXPECT_EQ(result.output, vqtest::kBanner + told + "\n-G21\nok-\n-G21\nok-");
+    }
+    EXPECT_EQ(sim.log(), "G21\nG21\nG21\nG21\nG21\nG21\n");
 }
 
 // A record on COM2 is shown when the console first selects COM2, not again.

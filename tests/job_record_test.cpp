@@ -13,6 +13,7 @@
 
 #include "control/settings.h"
 #include "jobs/download.h"
+#include "jobs/record_format.h"
 #include "tests/fakes/fake_job_store.h"
 #include "tests/fakes/fake_platform.h"
 
@@ -20,6 +21,9 @@ namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
+
+// Longer than a record keeps of a line.
+const std::string kFirstLine = "G1 X1 Y2 Z3 A4 B5 C6 U7 V8 W9 F100 S2000 M3";
 
 class JobRecord : public testing::Test {
 protected:
@@ -29,7 +33,7 @@ protected:
         settings = Settings{};
         setenv("TZ", "UTC", 1);
         ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-        use_file("part.nc", "G1 X1\nG2 X2\nG3 X3\n");
+        use_file("part.nc", kFirstLine + "\nG2 X2\nG3 X3\n");
     }
     void TearDown() override { std::system(("rm -rf " + std::string(dir_.data())).c_str()); }
     void use_file(const std::string& name, const std::string& text) {
@@ -44,7 +48,7 @@ protected:
     }
     // The controller answers the first line, then is gone before the second's prompt.
     void download_cut_after_first_line() {
-        fake::controller_sends("G1 X1\nok\r\n-");
+        fake::controller_sends(kFirstLine + "\nok\r\n-");
         fake::state.lost_at = 1;
         fake::state.lost_errno = EIO;
         download();
@@ -103,10 +107,11 @@ const std::string kBlockHead =
     "Download on COM1 not finished: '@', started 2023-11-14 22:13:20, last noted 2023-11-14 "
     "22:13:20\n";
 const std::string kBlockLines =
-    "  The controller acknowledged line 1 last (G1 X1)\n  Line 2 went out whole but its prompt "
+    "  The controller acknowledged line 1 last (G1 X1 Y2 Z3 A4 B5 C6 U7 V8 W9 F100 S2000...)\n  "
+    "Line 2 went out whole but its prompt "
     "did not come: the controller may or may not have run it\n";
 const std::string kUnchanged =
-    "  The file is unchanged since (cksum 3538028431)\n  To resume: r2 then f@ (options: -r2 "
+    "  The file is unchanged since (cksum 1439936912)\n  To resume: r2 then f@ (options: -r2 "
     "-f@)\n";
 const std::string kEndedInside =
     kBlockHead + "  vqdnc ended in the middle of it (killed, crashed, or the PC went down)\n" +
@@ -129,10 +134,10 @@ INSTANTIATE_TEST_SUITE_P(
                   kBlockHead + "  It stopped: the link was lost\n" + kBlockLines + kUnchanged},
         ShownCase{"FileChanged",
                   [](std::string&, const std::string& path) {
-                      std::ofstream(path) << "G1 X1\nG2 X2\nG3 X4\n";
+                      std::ofstream(path) << kFirstLine + "\nG2 X2\nG3 X4\n";
                   },
                   kBlockHead + "  It stopped: the link was lost\n" + kBlockLines +
-                      "  The file has changed since (cksum 3538028431 then, 3622387738 now): its "
+                      "  The file has changed since (cksum 1439936912 then, 1356396037 now): its "
                       "lines may not be the ones that were sent\n  To resume: r2 then f@ "
                       "(options: -r2 -f@)\n"},
         ShownCase{"FileMissing",
@@ -180,7 +185,7 @@ TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
         {long_name, "from line 2 - the file's name is too long to give with f"},
     };
     for (const auto& [name, resume] : rows) {
-        use_file(name, "G1 X1\nG2 X2\nG3 X3\n");
+        use_file(name, kFirstLine + "\nG2 X2\nG3 X3\n");
         fake::reset();
         download_cut_after_first_line();
         std::string expected = "  To resume: " + resume + "\n";
@@ -198,13 +203,51 @@ TEST_F(JobRecord, StoreThatFailsIsToldOnceAndTheDownloadGoesOn) {
     const std::string told =
         "No job record kept in state/COM1.job: Read-only file system - downloads go on without "
         "one\n";
-    fake::controller_sends("G1 X1\nok\r\n-G2 X2\nok\r\n-G3 X3\nok\r\n-");
-    EXPECT_EQ(download(), told + "\n-G1 X1\nok\r-G2 X2\nok\r-G3 X3\nok\r-");
+    fake::controller_sends(kFirstLine + "\nok\r\n-G2 X2\nok\r\n-G3 X3\nok\r\n-");
+    EXPECT_EQ(download(), told + "\n-" + kFirstLine + "\nok\r-G2 X2\nok\r-G3 X3\nok\r-");
     fake::jobs.fail_errno = 0;
     fake::jobs.writes_until_failure = 3;
     download_cut_after_first_line();
     EXPECT_EQ(fake::jobs.records.count(0), 0u);
     EXPECT_EQ(fake::jobs.log.size(), 4u);
+}
+
+// A slot is read only when it is whole: every field once, with a value of
+// its kind, under a seal that matches its bytes.
+TEST(RecordSlot, EveryFieldOnceUnderItsSeal) {
+    const std::string fields =
+        "vqdnc job record 1\nchannel COM2\ndevice d\nrate 9600\nfile /p\nsize 3\ncksum 7\nboot "
+        "b\nstarted 5\nfirst 1\n\nsequence 4\noutcome stopped\nacknowledged 2\ntext G1\nunanswered "
+        "0\npart-way 3\nupdated 6\n";
+    auto read = [](std::string text, ::JobRecord& record) {
+        char seal[kSealSize];
+        format_seal(seal_hash(kSealStart, text), seal);
+        long format = 0;
+        return parse_record_slot(text + seal, record, format);
+    };
+    ::JobRecord record;
+    ASSERT_EQ(read(fields, record), SlotState::valid);
+    EXPECT_EQ(record.port, 1);
+    EXPECT_EQ(record.outcome, JobOutcome::stopped);
+    EXPECT_EQ(record.part_way, 3);
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"rate 9600\n", "rate 9600\nrate 9600\n"},
+        {"rate 9600\n", ""},
+        {"rate 9600\n", "rate 9600\nspeed 1\n"},
+        {"rate 9600", "rate -1"},
+        {"rate 9600", "rate 96x"},
+        {"rate 9600", "rate"},
+        {"COM2", "COM14"},
+        {"COM2", "COM0"},
+        {"stopped", "lost"},
+        {"text G1", "text G1\x1b"},
+        {"size 3", "size 99999999999999999999"},
+    };
+    for (const auto& [from, to] : changes) {
+        std::string changed = fields;
+        changed.replace(changed.find(from), from.size(), to);
+        EXPECT_EQ(read(changed, record), SlotState::damaged) << changed;
+    }
 }
 
 }  // namespace
