@@ -23,9 +23,9 @@ namespace {
 
 constexpr std::int64_t kSyncIntervalMs = kSyncIntervalS * 1000;
 
-// The texts at their longest, with the keys, numbers and seal (357 bytes at
-// most), fit a slot.
-static_assert(kShownPathSize + kRecordPathSize + kBootIdSize + kRecordTextSize + 360 <= kSlotSize);
+// The start part's texts at their longest, with its keys and numbers (161
+// bytes at most), leave room for the rewritten part.
+static_assert(kShownPathSize + kRecordPathSize + kBootIdSize + 168 + kProgressSize <= kSlotSize);
 
 struct RunningJob {
     bool running = false;
@@ -34,7 +34,7 @@ struct RunningJob {
     std::array<char, kSlotSize> slot;
     std::size_t start_length = 0;  // of the part set at the start
     std::uint64_t start_hash = 0;
-    std::size_t slot_used = 0;
+    std::size_t progress_used = 0;  // of the rewritten part, with its seal
     std::int64_t started_ms = 0;
     std::int64_t synced_ms = 0;
     long lines_sent = 0;
@@ -60,21 +60,25 @@ void give_up_record() {
     job.kept = false;
 }
 
-// Rewrites the older slot with the state now.
-void write_record() {
+// Rewrites the older slot with the state now: its rewritten part, or with
+// `whole` the part set at the start too.
+void write_record(bool whole = false) {
     if (!job.kept) return;
     JobRecord& r = job.record;
     const std::int64_t now = clock_ms();
     ++r.sequence;
     r.updated = r.started + (now - job.started_ms) / 1000;
     char* progress = job.slot.data() + job.start_length;
-    const std::size_t length =
-        format_record_progress(r, progress, kSlotSize - job.start_length - kSealSize);
+    const std::size_t length = format_record_progress(r, progress, kProgressSize - kSealSize);
     format_seal(seal_hash(job.start_hash, {progress, length}), progress + length);
-    const std::size_t used = job.start_length + length + kSealSize - 1;
-    if (used < job.slot_used) std::memset(job.slot.data() + used, '\n', job.slot_used - used);
-    job.slot_used = used;
-    if (!job_store_write(r.sequence % kSlotCount * kSlotSize, job.slot.data(), kSlotSize))
+    const std::size_t used = length + kSealSize - 1;
+    if (used < job.progress_used) std::memset(progress + used, '\n', job.progress_used - used);
+    job.progress_used = used;
+    // Past what is written the slot holds line feeds: the bytes of a longer
+    // update are blanked too.
+    const std::size_t from = whole ? 0 : job.start_length;
+    if (!job_store_write(r.sequence % kSlotCount * kSlotSize + from, job.slot.data() + from,
+                         job.start_length + kProgressSize - from))
         return give_up_record();
     if (now - job.synced_ms < kSyncIntervalMs) return;
     job.synced_ms = now;
@@ -88,8 +92,8 @@ void keep_record() {
     job.start_hash = seal_hash(kSealStart, {job.slot.data(), job.start_length});
     job.kept = true;
     // Both slots, so nothing of an earlier record is left.
-    write_record();
-    write_record();
+    write_record(true);
+    write_record(true);
 }
 
 // A relative name as seen from here, so the record serves from anywhere.
@@ -155,12 +159,16 @@ void job_record_line_begun(long line) {
     write_record();
 }
 
+// Noted, not written, unless the line went out in pieces: the record of the
+// last line acknowledged already tells that a later one may be out, and a
+// write for every line sent as well would cost a fast download its speed.
+// The download's end writes it.
 void job_record_line_sent(long line) {
     ++job.lines_sent;
     JobRecord& r = job.record;
     // After a time-out the next line goes too; the first unanswered one counts.
-    if (r.unanswered != 0 && r.part_way == 0) return;
     if (r.unanswered == 0) r.unanswered = line;
+    if (r.part_way == 0) return;
     r.part_way = 0;
     write_record();
 }

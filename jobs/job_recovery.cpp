@@ -127,6 +127,11 @@ void print_block(const JobRecord& r, std::uint32_t cksum_now) {
             "  Line %ld went out whole but its prompt did not come: the controller may or may "
             "not have run it\n",
             r.unanswered);
+    // A line sent is written down only with the next acknowledgement or the end.
+    if (r.outcome == JobOutcome::running && r.unanswered == 0 && r.part_way == 0)
+        std::printf(
+            "  The next line may have gone out whole without its prompt: the controller may or "
+            "may not have run it\n");
     if (r.part_way > 0)
         std::printf(
             "  Line %ld went out in part, without its end: the controller may hold the start of "

@@ -61,6 +61,9 @@ inline constexpr std::size_t kSealWord = 8;
 inline constexpr std::uint64_t kSealStart = 0x6a09e667f3bcc908u;
 std::uint64_t seal_hash(std::uint64_t hash, std::string_view bytes);
 inline constexpr std::size_t kSealSize = 15;  // "seal " 8 hex digits, line feed, terminator
+// The rewritten part with its seal at their longest (243 bytes), so an update
+// need not write the whole slot.
+inline constexpr std::size_t kProgressSize = 256;
 void format_seal(std::uint64_t hash, char* text);
 
 enum class SlotState { valid, damaged, newer };

@@ -81,13 +81,14 @@ bool rewrites_in_place(int fd) {
            info.f_type == TMPFS_MAGIC;
 }
 
-// Writes every byte, so the filesystem has its blocks for them from here on.
-bool fill(int fd, std::size_t size) {
+// Writes every byte, so the filesystem has set aside blocks for them: a
+// full disk is told here, not met by a write into the mapping.
+bool fill(std::size_t size) {
     const std::array<char, 512> nothing{};
     for (std::size_t at = 0; at < size; at += nothing.size()) {
         if (!job_store_write(at, nothing.data(), std::min(nothing.size(), size - at))) return false;
     }
-    return fdatasync(fd) == 0;
+    return true;
 }
 
 bool fail_closing(int fd) {
@@ -107,7 +108,7 @@ bool job_store_open(int port, std::size_t size) {
     if (fd < 0) return false;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_closing(fd);
     open_fd = fd;
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0 || !fill(fd, size)) {
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0 || !fill(size)) {
         open_fd = -1;
         return fail_closing(fd);
     }

@@ -113,9 +113,12 @@ const std::string kBlockLines =
 const std::string kUnchanged =
     "  The file is unchanged since (cksum 1439936912)\n  To resume: r2 then f@ (options: -r2 "
     "-f@)\n";
+// The older slot: written when the first line was acknowledged.
 const std::string kEndedInside =
-    kBlockHead + "  vqdnc ended in the middle of it (killed, crashed, or the PC went down)\n" +
-    kBlockLines;
+    kBlockHead +
+    "  vqdnc ended in the middle of it (killed, crashed, or the PC went down)\n  The controller "
+    "acknowledged line 1 last (G1 X1 Y2 Z3 A4 B5 C6 U7 V8 W9 F100 S2000...)\n  The next line "
+    "may have gone out whole without its prompt: the controller may or may not have run it\n";
 
 TEST_P(RecordShown, OnceTheLinkWasLostAfterTheFirstLine) {
     download_cut_after_first_line();
