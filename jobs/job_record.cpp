@@ -34,9 +34,19 @@ struct RunningJob {
     std::array<char, kSlotSize> slot;
     std::size_t start_length = 0;  // of the part set at the start
     std::uint64_t start_hash = 0;
-    std::size_t progress_used = 0;  // of the rewritten part, with its seal
+    // The state as the slot buffer holds it, and the hash up to its end.
+    bool state_formatted = false;
+    JobOutcome outcome = JobOutcome::running;
+    long unanswered = 0;
+    long part_way = 0;
+    std::size_t state_length = 0;
+    std::uint64_t state_hash = 0;
+    std::size_t progress_used = 0;  // with its seal
     std::int64_t started_ms = 0;
     std::int64_t synced_ms = 0;
+    std::int64_t clocked_ms = 0;  // when the clock was read last
+    int clock_stride = 1;         // updates from one reading to the next
+    int unclocked = 0;            // updates since the last reading
     long lines_sent = 0;
     std::array<char, 64> user{};
 };
@@ -60,19 +70,50 @@ void give_up_record() {
     job.kept = false;
 }
 
+// The clock is read for every update while lines are slow, and for every
+// 64th at most while many go out within a millisecond: it is the dearest part
+// of an update, and a sync or a time noted a few lines late is no loss.
+std::int64_t clock_for_update() {
+    if (++job.unclocked < job.clock_stride) return job.clocked_ms;
+    const std::int64_t now = clock_ms();
+    job.clock_stride = now == job.clocked_ms ? std::min(job.clock_stride * 2, 64) : 1;
+    job.unclocked = 0;
+    job.clocked_ms = now;
+    return now;
+}
+
+// Formats the state when it is not what the slot buffer holds.
+void format_state() {
+    const JobRecord& r = job.record;
+    if (job.state_formatted && job.outcome == r.outcome && job.unanswered == r.unanswered &&
+        job.part_way == r.part_way)
+        return;
+    char* state = job.slot.data() + job.start_length;
+    job.state_length = format_record_state(r, state, kProgressSize - kSealSize);
+    job.state_hash = seal_hash(job.start_hash, {state, job.state_length});
+    job.state_formatted = true;
+    job.outcome = r.outcome;
+    job.unanswered = r.unanswered;
+    job.part_way = r.part_way;
+}
+
 // Rewrites the older slot with the state now: its rewritten part, or with
 // `whole` the part set at the start too.
 void write_record(bool whole = false) {
     if (!job.kept) return;
     JobRecord& r = job.record;
-    const std::int64_t now = clock_ms();
+    const std::int64_t now = clock_for_update();
     ++r.sequence;
     r.updated = r.started + (now - job.started_ms) / 1000;
-    char* progress = job.slot.data() + job.start_length;
-    const std::size_t length = format_record_progress(r, progress, kProgressSize - kSealSize);
-    format_seal(seal_hash(job.start_hash, {progress, length}), progress + length);
-    const std::size_t used = length + kSealSize - 1;
-    if (used < job.progress_used) std::memset(progress + used, '\n', job.progress_used - used);
+    format_state();
+    char* progress = job.slot.data() + job.start_length + job.state_length;
+    const std::size_t length =
+        format_record_progress(r, progress, kProgressSize - job.state_length - kSealSize);
+    format_seal(seal_hash(job.state_hash, {progress, length}), progress + length);
+    progress[length + kSealSize - 1] = '\n';  // not the terminator: the slot is text
+    const std::size_t used = job.state_length + length + kSealSize - 1;
+    if (used < job.progress_used)
+        std::memset(job.slot.data() + job.start_length + used, '\n', job.progress_used - used);
     job.progress_used = used;
     // Past what is written the slot holds line feeds: the bytes of a longer
     // update are blanked too.
@@ -145,7 +186,7 @@ void job_record_begin(const char* path, int fd, long first_line) {
     r.started = wall_clock_s();
     r.first_line = first_line;
     user_name(job.user.data(), job.user.size());
-    job.started_ms = job.synced_ms = clock_ms();
+    job.started_ms = job.synced_ms = job.clocked_ms = clock_ms();
     job.running = true;
     char line[1024];
     describe_job(line, sizeof line, "started");

@@ -26,8 +26,8 @@ void job_record_begin(const char* path, int fd, long first_line);
 void job_record_line_begun(long line);
 // Line `line` went out whole, its line feed included.
 void job_record_line_sent(long line);
-// The prompt for line `line` came; `head` is the start of its text, `cut`
-// when the text goes on past it.
+// The prompt for line `line` came; `head` is the start of its text as a
+// report shows it (no control characters), `cut` when the text goes on.
 void job_record_acknowledged(long line, std::string_view head, bool cut);
 // The download ended; when done, its record is deleted. Nothing when no
 // download runs.

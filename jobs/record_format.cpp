@@ -192,14 +192,23 @@ std::size_t format_record_start(const JobRecord& record, char* slot, std::size_t
     return out.result();
 }
 
+std::size_t format_record_state(const JobRecord& record, char* text, std::size_t size) {
+    TextOut out{text, size};
+    out.text_line("outcome", outcome_word(record.outcome));
+    out.number_line("unanswered", record.unanswered);
+    out.number_line("part-way", record.part_way);
+    while (out.used % kSealWord != 0 && !out.full)
+        out.put("\n");
+    return out.result();
+}
+
 std::size_t format_record_progress(const JobRecord& record, char* text, std::size_t size) {
     TextOut out{text, size};
     out.number_line("sequence", record.sequence);
-    out.text_line("outcome", outcome_word(record.outcome));
     out.number_line("acknowledged", record.acknowledged);
-    out.text_line("text", record.text.data());
-    out.number_line("unanswered", record.unanswered);
-    out.number_line("part-way", record.part_way);
+    out.put("text ");
+    out.put(record.text.data());
+    out.put("\n");
     out.number_line("updated", record.updated);
     return out.result();
 }

@@ -47,11 +47,15 @@ struct JobRecord {
     std::int64_t updated = 0;
 };
 
-// A slot: the part set at the start, then the part rewritten. Both return the
-// bytes written, 0 when they do not fit. The first is padded with empty lines
-// to whole words of the seal's hash, so the hash of its bytes is taken once
-// and carried on over the rewritten part.
+// A slot: the part set at the start; the state, which changes only when a
+// line goes out in pieces or the download ends; the progress, which changes
+// with every line acknowledged. Each returns the bytes written, 0 when they
+// do not fit. The first two are padded with empty lines to whole words of the
+// seal's hash, so the hash of their bytes is taken once and carried on over
+// the progress. The text of the progress has no control characters (it is a
+// line's start as a report shows it).
 std::size_t format_record_start(const JobRecord& record, char* slot, std::size_t size);
+std::size_t format_record_state(const JobRecord& record, char* text, std::size_t size);
 std::size_t format_record_progress(const JobRecord& record, char* text, std::size_t size);
 
 // The seal: a hash of the slot's bytes before it, in words of 8 bytes, cheap
@@ -61,8 +65,8 @@ inline constexpr std::size_t kSealWord = 8;
 inline constexpr std::uint64_t kSealStart = 0x6a09e667f3bcc908u;
 std::uint64_t seal_hash(std::uint64_t hash, std::string_view bytes);
 inline constexpr std::size_t kSealSize = 15;  // "seal " 8 hex digits, line feed, terminator
-// The rewritten part with its seal at their longest (243 bytes), so an update
-// need not write the whole slot.
+// The state, the progress and the seal at their longest (232 bytes), so an
+// update need not write the whole slot.
 inline constexpr std::size_t kProgressSize = 256;
 void format_seal(std::uint64_t hash, char* text);
 
