@@ -31,17 +31,19 @@ struct RunningJob {
     bool running = false;
     bool kept = false;  // its record is written
     JobRecord record;
-    std::array<char, kSlotSize> slot;
     std::size_t start_length = 0;  // of the part set at the start
     std::uint64_t start_hash = 0;
-    // The state as the slot buffer holds it, and the hash up to its end.
+    // The state as last formatted, its text, the hash up to its end, and
+    // whether each slot holds that text.
     bool state_formatted = false;
     JobOutcome outcome = JobOutcome::running;
     long unanswered = 0;
     long part_way = 0;
+    std::array<char, kProgressSize> state_text;
     std::size_t state_length = 0;
     std::uint64_t state_hash = 0;
-    std::size_t progress_used = 0;  // with its seal
+    std::array<bool, kSlotCount> slot_has_state{};
+    std::array<std::size_t, kSlotCount> slot_used{};  // state, progress and seal
     std::int64_t started_ms = 0;
     std::int64_t synced_ms = 0;
     std::int64_t clocked_ms = 0;  // when the clock was read last
@@ -82,23 +84,23 @@ std::int64_t clock_for_update() {
     return now;
 }
 
-// Formats the state when it is not what the slot buffer holds.
+// Formats the state when it has changed since it was formatted last.
 void format_state() {
     const JobRecord& r = job.record;
     if (job.state_formatted && job.outcome == r.outcome && job.unanswered == r.unanswered &&
         job.part_way == r.part_way)
         return;
-    char* state = job.slot.data() + job.start_length;
-    job.state_length = format_record_state(r, state, kProgressSize - kSealSize);
-    job.state_hash = seal_hash(job.start_hash, {state, job.state_length});
+    job.state_length = format_record_state(r, job.state_text.data(), job.state_text.size());
+    job.state_hash = seal_hash(job.start_hash, {job.state_text.data(), job.state_length});
     job.state_formatted = true;
     job.outcome = r.outcome;
     job.unanswered = r.unanswered;
     job.part_way = r.part_way;
+    job.slot_has_state.fill(false);
 }
 
-// Rewrites the older slot with the state now: its rewritten part, or with
-// `whole` the part set at the start too.
+// Rewrites the older slot, in place, with the state now: its rewritten part,
+// or with `whole` all of it.
 void write_record(bool whole = false) {
     if (!job.kept) return;
     JobRecord& r = job.record;
@@ -106,20 +108,21 @@ void write_record(bool whole = false) {
     ++r.sequence;
     r.updated = r.started + (now - job.started_ms) / 1000;
     format_state();
-    char* progress = job.slot.data() + job.start_length + job.state_length;
+    const std::size_t slot = r.sequence % kSlotCount;
+    char* part = job_store_bytes() + slot * kSlotSize + job.start_length;
+    if (!job.slot_has_state[slot]) std::memcpy(part, job.state_text.data(), job.state_length);
+    job.slot_has_state[slot] = true;
+    char* progress = part + job.state_length;
     const std::size_t length =
         format_record_progress(r, progress, kProgressSize - job.state_length - kSealSize);
     format_seal(seal_hash(job.state_hash, {progress, length}), progress + length);
     progress[length + kSealSize - 1] = '\n';  // not the terminator: the slot is text
-    const std::size_t used = job.state_length + length + kSealSize - 1;
-    if (used < job.progress_used)
-        std::memset(job.slot.data() + job.start_length + used, '\n', job.progress_used - used);
-    job.progress_used = used;
-    // Past what is written the slot holds line feeds: the bytes of a longer
-    // update are blanked too.
+    // What a longer update left past the seal is blanked.
+    const std::size_t used = job.state_length + length + kSealSize;
+    if (used < job.slot_used[slot]) std::memset(part + used, '\n', job.slot_used[slot] - used);
+    job.slot_used[slot] = used;
     const std::size_t from = whole ? 0 : job.start_length;
-    if (!job_store_write(r.sequence % kSlotCount * kSlotSize + from, job.slot.data() + from,
-                         job.start_length + kProgressSize - from))
+    if (!job_store_commit(slot * kSlotSize + from, whole ? kSlotSize : kProgressSize))
         return give_up_record();
     if (now - job.synced_ms < kSyncIntervalMs) return;
     job.synced_ms = now;
@@ -128,9 +131,11 @@ void write_record(bool whole = false) {
 
 void keep_record() {
     if (!job_store_open(job.record.port, kRecordSize)) return tell_store_failure(errno);
-    job.slot.fill('\n');
-    job.start_length = format_record_start(job.record, job.slot.data(), kSlotSize);
-    job.start_hash = seal_hash(kSealStart, {job.slot.data(), job.start_length});
+    char* bytes = job_store_bytes();
+    std::memset(bytes, '\n', kRecordSize);
+    job.start_length = format_record_start(job.record, bytes, kSlotSize);
+    std::memcpy(bytes + kSlotSize, bytes, job.start_length);
+    job.start_hash = seal_hash(kSealStart, {bytes, job.start_length});
     job.kept = true;
     // Both slots, so nothing of an earlier record is left.
     write_record(true);

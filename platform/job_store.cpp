@@ -21,12 +21,15 @@ namespace {
 
 constexpr std::size_t kStorePathSize = 1024;
 
+constexpr std::size_t kLargestRecord = 4096;
+
 int open_fd = -1;
 char open_path[kStorePathSize];
-// The open record in memory, where the filesystem allows: an update is then
-// a copy, never a call into the kernel, as a download updates it for every line.
-char* mapping = nullptr;
-std::size_t mapped_size = 0;
+// The open record's bytes: its mapping, or else the copy here.
+char* bytes = nullptr;
+std::size_t byte_count = 0;
+bool mapped = false;
+std::array<char, kLargestRecord> copy;
 
 bool fits(int length, std::size_t size) {
     if (length >= 0 && static_cast<std::size_t>(length) < size) return true;
@@ -81,12 +84,14 @@ bool rewrites_in_place(int fd) {
            info.f_type == TMPFS_MAGIC;
 }
 
-// Writes every byte, so the filesystem has set aside blocks for them: a
-// full disk is told here, not met by a write into the mapping.
-bool fill(std::size_t size) {
-    const std::array<char, 512> nothing{};
-    for (std::size_t at = 0; at < size; at += nothing.size()) {
-        if (!job_store_write(at, nothing.data(), std::min(nothing.size(), size - at))) return false;
+bool write_out(std::size_t offset, std::size_t size) {
+    while (size > 0) {
+        const ssize_t done =
+            pwrite(open_fd, copy.data() + offset, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        size -= static_cast<std::size_t>(done);
+        offset += static_cast<std::size_t>(done);
     }
     return true;
 }
@@ -102,48 +107,51 @@ bool fail_closing(int fd) {
 
 bool job_store_open(int port, std::size_t size) {
     job_store_close(false);
+    if (size > copy.size()) {
+        errno = EINVAL;
+        return false;
+    }
     if (!record_path(port, open_path, sizeof open_path)) return false;
     make_directories(open_path);
     const int fd = open(open_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail_closing(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0)
+        return fail_closing(fd);
+    // Every byte written once, so the filesystem has set aside blocks for
+    // them: a full disk is told here, not met by a change in the mapping.
     open_fd = fd;
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0 || !fill(size)) {
+    copy.fill('\0');
+    if (!write_out(0, size)) {
         open_fd = -1;
         return fail_closing(fd);
     }
+    bytes = copy.data();
+    byte_count = size;
     if (!rewrites_in_place(fd)) return true;
     void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED) return true;
-    mapping = static_cast<char*>(memory);
-    mapped_size = size;
+    bytes = static_cast<char*>(memory);
+    mapped = true;
     return true;
 }
 
-bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
-    if (mapping != nullptr && offset + size <= mapped_size) {
-        std::memcpy(mapping + offset, data, size);
-        return true;
-    }
-    while (size > 0) {
-        const ssize_t done = pwrite(open_fd, data, size, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        data += done;
-        size -= static_cast<std::size_t>(done);
-        offset += static_cast<std::size_t>(done);
-    }
-    return true;
+char* job_store_bytes() {
+    return bytes;
+}
+
+bool job_store_commit(std::size_t offset, std::size_t size) {
+    return mapped || write_out(offset, size);
 }
 
 bool job_store_sync() {
-    if (mapping != nullptr) return msync(mapping, mapped_size, MS_SYNC) == 0;
+    if (mapped) return msync(bytes, byte_count, MS_SYNC) == 0;
     return fdatasync(open_fd) == 0;
 }
 
 void job_store_close(bool remove) {
-    if (mapping != nullptr) munmap(mapping, mapped_size);
-    mapping = nullptr;
+    if (mapped) munmap(bytes, byte_count);
+    mapped = false;
+    bytes = nullptr;
     if (open_fd < 0) return;
     if (remove) unlink(open_path);
     close(open_fd);

@@ -15,10 +15,15 @@ inline constexpr long kRecordBusy = -2;
 // Only one record is open at a time. False with errno set; EWOULDBLOCK when
 // another program holds it.
 bool job_store_open(int port, std::size_t size);
-// Writes `size` bytes at `offset` of the open record, into the page cache:
-// what is written survives a killed program, not yet a power cut.
-bool job_store_write(std::size_t offset, const char* data, std::size_t size);
-// Puts what was written on the disk.
+// The open record's bytes, changed in place; job_store_commit makes a change
+// of `size` bytes at `offset` part of the record. Where the filesystem allows
+// it, the bytes are the record itself, mapped into memory, and a change costs
+// no call into the kernel; elsewhere they are a copy whose changes are
+// written. Either way a change is in the page cache: it survives a killed
+// program, not yet a power cut.
+char* job_store_bytes();
+bool job_store_commit(std::size_t offset, std::size_t size);
+// Puts what was changed on the disk.
 bool job_store_sync();
 // Closes the open record; with `remove`, the record is deleted first.
 void job_store_close(bool remove);

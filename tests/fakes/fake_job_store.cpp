@@ -27,17 +27,18 @@ bool failed(int error) {
 bool job_store_open(int port, std::size_t size) {
     if (jobs.fail_errno != 0) return failed(jobs.fail_errno);
     if (jobs.busy) return failed(EWOULDBLOCK);
-    jobs.records[port].resize(size);
+    jobs.records[port].assign(size, '\0');
     open_port = port;
     return true;
 }
 
-bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
+char* job_store_bytes() {
+    return jobs.records[open_port].data();
+}
+
+bool job_store_commit(std::size_t, std::size_t) {
     if (jobs.writes_until_failure == 0) return failed(EIO);
     if (jobs.writes_until_failure > 0) --jobs.writes_until_failure;
-    std::string& record = jobs.records[open_port];
-    record.resize(std::max(record.size(), offset + size));
-    record.replace(offset, size, data, size);
     return true;
 }
 

@@ -11,8 +11,8 @@ namespace fake {
 
 struct JobPlatform {
     std::map<int, std::string> records;  // by port, as the record files hold them
-    int fail_errno = 0;                  // opening and writing a record fail with it
-    long writes_until_failure = -1;      // then writes fail with EIO; -1: never
+    int fail_errno = 0;                  // opening a record fails with it
+    long writes_until_failure = -1;      // then changes fail with EIO; -1: never
     bool busy = false;                   // another program holds every record
     int read_errno = 0;                  // reading a record fails with it
     long syncs = 0;
