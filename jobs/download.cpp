@@ -255,6 +255,7 @@ std::int64_t file_size(int fd) {
     return fstat(fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
 }
 
+// How the job record names the way a download ended.
 JobOutcome job_outcome(Outcome outcome) {
     switch (outcome) {
         case Outcome::done:
