@@ -75,6 +75,10 @@ TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
     ASSERT_TRUE(vqtest::write_file(dir.file("file"), ""));
     const std::string in_dir = dir.file("dir/vqdnc/COM1.job");
     ASSERT_EQ(system(("mkdir -p " + in_dir).c_str()), 0);
+    // A record path of 1024 characters, one more than a path may have.
+    std::string deep = dir.path();
+    while (deep.size() < 1009)
+        deep += "/" + std::string(std::min<std::size_t>(200, 1008 - deep.size()), 'x');
     const std::string not_kept = "No job record kept in ";
     const std::string goes_on = " - downloads go on without one\n";
     const std::vector<std::pair<std::string, std::string>> rows = {
@@ -82,9 +86,8 @@ TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
          not_kept + dir.file("file") + "/vqdnc/COM1.job: Not a directory" + goes_on},
         {dir.file("dir"), "Job record " + in_dir + " ignored: Is a directory\n" + not_kept +
                               in_dir + ": Is a directory" + goes_on},
-        {"/" + std::string(1100, 'x'),
-         "Job record (no state directory) ignored: File name too long\n" + not_kept +
-             "(no state directory): File name too long" + goes_on},
+        {deep, "Job record (no state directory) ignored: File name too long\n" + not_kept +
+                   "(no state directory): File name too long" + goes_on},
     };
     for (const auto& [state_home, told] : rows) {
         auto result = vqtest::run_vqdnc(

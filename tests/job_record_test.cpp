@@ -50,13 +50,18 @@ protected:
     void download_cut_after_first_line() {
         fake::controller_sends(kFirstLine + "\nok\r\n-");
         fake::state.lost_at = 1;
-        fake::state.lost_errno = EIO;
         download();
     }
     std::string shown() {
         CaptureStdout();
         show_unfinished_job(0);
         return GetCapturedStdout();
+    }
+    // `text` with each @ standing for the file's path.
+    std::string at_path(std::string text) {
+        for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@'))
+            text.replace(at, 1, path_);
+        return text;
     }
     std::array<char, 32> dir_ = {"/tmp/job_record_test.XXXXXX"};
     std::string path_;
@@ -123,10 +128,7 @@ const std::string kEndedInside =
 TEST_P(RecordShown, OnceTheLinkWasLostAfterTheFirstLine) {
     download_cut_after_first_line();
     GetParam().change(fake::jobs.records[0], path_);
-    std::string expected = GetParam().shown;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@'))
-        expected.replace(at, 1, path_);
-    EXPECT_EQ(shown(), expected);
+    EXPECT_EQ(shown(), at_path(GetParam().shown));
 }
 
 // The final state is in the newer slot, the first.
@@ -176,6 +178,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "vqdnc\n"}),
     [](const testing::TestParamInfo<ShownCase>& info) { return std::string(info.param.name); });
 
+// A resumed download that had no line acknowledged resumes where it started.
+TEST_F(JobRecord, ResumedDownloadWithNoLineThroughResumesWhereItStarted) {
+    settings.resume_line = 2;
+    fake::state.lost_at = 0;
+    download();
+    EXPECT_NE(shown().find("none of its lines\n  The file is unchanged since (cksum 1439936912)\n "
+                           " To resume: r2 then f"),
+              std::string::npos);
+}
+
 // Typed as shown, the resume command names the file whole: quoted for a shell
 // where a shell would split or expand it.
 TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
@@ -191,11 +203,8 @@ TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
         use_file(name, kFirstLine + "\nG2 X2\nG3 X3\n");
         fake::reset();
         download_cut_after_first_line();
-        std::string expected = "  To resume: " + resume + "\n";
-        for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@'))
-            expected.replace(at, 1, path_);
         const std::string block = shown();
-        EXPECT_TRUE(block.ends_with(expected)) << block << expected;
+        EXPECT_TRUE(block.ends_with(at_path("  To resume: " + resume + "\n"))) << block;
     }
 }
 
@@ -221,18 +230,18 @@ TEST(RecordSlot, EveryFieldOnceUnderItsSeal) {
     const std::string fields =
         "vqdnc job record 1\nchannel COM2\ndevice d\nrate 9600\nfile /p\nsize 3\ncksum 7\nboot "
         "b\nstarted 5\nfirst 1\n\nsequence 4\noutcome stopped\nacknowledged 2\ntext G1\nunanswered "
-        "0\npart-way 3\nupdated 6\n";
-    auto read = [](std::string text, ::JobRecord& record) {
+        "0\npart-way 3\nupdated 6000\n";
+    auto seal_of = [](const std::string& text) {
         char seal[kSealSize];
         format_seal(seal_hash(kSealStart, text), seal);
-        long format = 0;
-        return parse_record_slot(text + seal, record, format);
+        return std::string(seal);
     };
     ::JobRecord record;
-    ASSERT_EQ(read(fields, record), SlotState::valid);
-    EXPECT_EQ(record.port, 1);
-    EXPECT_EQ(record.outcome, JobOutcome::stopped);
-    EXPECT_EQ(record.part_way, 3);
+    auto read = [&record](const std::string& slot) {
+        long format = 0;
+        return parse_record_slot(slot, record, format);
+    };
+    ASSERT_EQ(read(fields + seal_of(fields)), SlotState::valid);
     const std::vector<std::pair<std::string, std::string>> changes = {
         {"rate 9600\n", "rate 9600\nrate 9600\n"},
         {"rate 9600\n", ""},
@@ -249,7 +258,16 @@ TEST(RecordSlot, EveryFieldOnceUnderItsSeal) {
     for (const auto& [from, to] : changes) {
         std::string changed = fields;
         changed.replace(changed.find(from), from.size(), to);
-        EXPECT_EQ(read(changed, record), SlotState::damaged) << changed;
+        EXPECT_EQ(read(changed + seal_of(changed)), SlotState::damaged) << changed;
+    }
+    // A byte changed under the seal of what was there, in a whole word of the
+    // hash or in its last part.
+    const std::vector<std::pair<std::string, std::string>> unsealed = {{"first 1", "first 2"},
+                                                                       {"6000", "6001"}};
+    for (const auto& [from, to] : unsealed) {
+        std::string changed = fields;
+        changed.replace(changed.find(from), from.size(), to);
+        EXPECT_EQ(read(changed + seal_of(fields)), SlotState::damaged) << changed;
     }
 }
 
