@@ -8,7 +8,8 @@
 //
 // Usage: download_bench [lines [rounds [other_vqdnc]]]   (default 10000 lines,
 // 7 rounds). With another build's vqdnc, each round also runs that one, for a
-// side-by-side figure of two builds on the same machine load.
+// side-by-side figure of two builds on the same machine load. Each vqdnc keeps
+// its job records in the benchmark's own temporary directory.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,6 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kPrompt = '-';
+
+std::string state_home;  // XDG_STATE_HOME of every vqdnc run
 
 [[noreturn]] void die(const char* what) {
     std::fprintf(stderr, "download_bench: %s: %s\n", what, std::strerror(errno));
@@ -116,6 +119,7 @@ Run run_vqdnc(const std::string& file, const std::string& link, long rate = 0,
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         setenv("VQDNC_COM1", link.c_str(), 1);
+        setenv("XDG_STATE_HOME", state_home.c_str(), 1);
         if (rate > 0) {
             execl(program, "vqdnc", rate_option.c_str(), option.c_str(),
                   static_cast<char*>(nullptr));
@@ -329,6 +333,7 @@ int main(int argc, char** argv) {
     const char* dir_name = mkdtemp(dir_template);
     if (dir_name == nullptr) die("mkdtemp");
     const std::string dir = dir_name;
+    state_home = dir + "/state";
     const std::string link = dir + "/com1";
     const std::string part = dir + "/part.nc";
     const std::string big = dir + "/big.nc";
@@ -381,6 +386,8 @@ int main(int argc, char** argv) {
     real_rates(dir);
     for (const std::string& path : {part, big, wide})
         unlink(path.c_str());
+    rmdir((state_home + "/vqdnc").c_str());
+    rmdir(state_home.c_str());
     rmdir(dir.c_str());
     return 0;
 }

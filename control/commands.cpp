@@ -13,6 +13,7 @@
 #include "control/text.h"
 #include "control/word.h"
 #include "jobs/download.h"
+#include "jobs/job_record.h"
 #include "jobs/query.h"
 #include "jobs/typed_line.h"
 #include "jobs/vacuum_head.h"
@@ -84,6 +85,7 @@ int select_channel(std::string_view text) {
     const bool opened = reopen_link(port_in_use);
     std::printf("Com channel set to COM%d,%d,N,1\n", settings.port_number + 1,
                 rate_value(settings.rate_code));
+    show_unfinished_job_once(settings.port_number);
     return opened ? kPromptAfter : end_request("the port did not open");
 }
 
@@ -353,6 +355,7 @@ void close_and_exit(int status) {
 
 void close_before_signal_end() {
     progress_end();
+    job_record_end(JobOutcome::signalled);
     key_mode_off();
     serial_close(settings.port_number);
 }
@@ -377,6 +380,7 @@ bool run_console_word(int (*run)(std::string_view token)) {
 void run_console() {
     std::printf("  Use COM%d,%d,N,1 - change using c or b commands\n", settings.port_number + 1,
                 rate_value(settings.rate_code));
+    show_unfinished_job_once(settings.port_number);
     std::printf("\n-");
     open_link();
     show_setup_hint();
@@ -386,6 +390,7 @@ void run_console() {
 }
 
 void run_options(int argc, char** argv) {
+    show_unfinished_job_once(settings.port_number);
     open_link();
     show_setup_hint();
     int status = kRanThrough;

@@ -22,6 +22,7 @@
 
 #include "control/regular_file.h"
 #include "control/settings.h"
+#include "jobs/job_record.h"
 #include "jobs/line_splitter.h"
 #include "jobs/restart.h"
 #include "link/link.h"
@@ -145,10 +146,12 @@ Outcome send_line_end(Piece& piece, Standing& at) {
     if (!send_text(line)) return not_sent();
     ++at.sent;
     if (at.unanswered == 0) at.unanswered = at.line;
+    job_record_line_sent(at.line);
     const std::int64_t result = await_prompt(settings.prompt_char, echo_count);
     if (result == 0) {
         at.acknowledged = at.line;
         at.acknowledged_head = at.head;
+        job_record_acknowledged(at.line, {at.head.text.data(), at.head.length}, at.head.cut);
     }
     if (result == 0 || result == kStopWord) at.unanswered = 0;  // its prompt came
     return outcome_of_wait(result);
@@ -173,6 +176,7 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
             if (step.line_ended) {
                 sent = send_line_end(piece, at);
             } else if (piece.stored == kPieceSize) {
+                job_record_line_begun(at.line);
                 sent = send_piece(piece);
             }
             if (sent != Outcome::done) return sent;
@@ -295,6 +299,26 @@ void report_finished(const char* path, const Standing& at, std::int64_t elapsed_
                     static_cast<double>(std::max<std::int64_t>(elapsed_ms, 1)));
 }
 
+// How the job record names the way a download ended. A changed echo, a
+// silent controller and a stop word are the controller's doing.
+JobOutcome job_outcome(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::done:
+            return JobOutcome::done;
+        case Outcome::read_failed:
+            return JobOutcome::read_failed;
+        case Outcome::link_down:
+            return JobOutcome::link_lost;
+        case Outcome::stopped:
+            return JobOutcome::stopped;
+        case Outcome::lock_step_lost:
+        case Outcome::refused:
+        case Outcome::halted:
+            return JobOutcome::controller_error;
+    }
+    return JobOutcome::running;
+}
+
 // Runs the download on the open file.
 bool download_open_file(Reader& reader, const char* path, long first_line) {
     LineSplitter splitter;
@@ -304,6 +328,7 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
         if (skipped != Skip::done) return skipped == Skip::file_ended;
         if (!resume_confirmed(reader.fd, path, first_line)) return false;
     }
+    job_record_begin(path, reader.fd, first_line);
     std::printf("\n-");
     Standing at;
     at.first_line = first_line;
@@ -312,6 +337,7 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
     progress_begin(path, {first_line, first_byte, file_size(reader.fd)});
     const Outcome outcome = send_file(reader, path, splitter, input, at);
     progress_end();
+    job_record_end(job_outcome(outcome));
     if (outcome == Outcome::done) {
         report_finished(path, at, clock_ms() - start_ms);
         return true;

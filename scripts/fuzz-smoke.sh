@@ -15,7 +15,7 @@ build=${VQDNC_FUZZ_BUILD:-build-fuzz}
 runs=${VQDNC_FUZZ_RUNS:-20000}
 seed=${VQDNC_FUZZ_SEED:-1}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(config word console exchange download vacuum modal)
+[ ${#targets[@]} -gt 0 ] || targets=(config word console exchange download vacuum modal record)
 
 cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"

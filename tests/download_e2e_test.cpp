@@ -174,7 +174,9 @@ TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
     auto tmux = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"-S", dir.file("tmux"), "-f", "/dev/null"});
-        return run_program(vqtest::find_tool("tmux"), args, "", {{"VQDNC_COM1", sim.link()}})
+        // The server's environment outlives each call's own state directory.
+        return run_program(vqtest::find_tool("tmux"), args, "",
+                           {{"VQDNC_COM1", sim.link()}, {"XDG_STATE_HOME", dir.path()}})
             .output;
     };
     auto screen_shows = [&](const std::string& text) {

@@ -222,7 +222,12 @@ bool Process::spawn(const std::string& path, const std::vector<std::string>& arg
                     const std::string& cwd, Console console) {
     std::vector<std::string> argv_strings = {path};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<std::string> env_strings = child_environment(env);
+    Env own_env = env;
+    if (env.count("XDG_STATE_HOME") == 0) {
+        state_home_ = std::make_unique<TempDir>();
+        own_env["XDG_STATE_HOME"] = state_home_->path();
+    }
+    std::vector<std::string> env_strings = child_environment(own_env);
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<char*> envp = pointers(env_strings);
 

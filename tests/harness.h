@@ -77,7 +77,9 @@ struct RunResult {
 
 // A program running in the background. Its environment is the test's own,
 // plus `env`, minus any VQDNC_COMn (n = 1..13) not named in `env`, so a
-// developer's own settings cannot leak in. An empty `cwd` keeps the test's.
+// developer's own settings cannot leak in; unless `env` names one, its
+// XDG_STATE_HOME is a fresh directory of its own, so no job record reaches
+// the developer's home. An empty `cwd` keeps the test's.
 class Process {
 public:
     Process(const std::string& path, const std::vector<std::string>& args, const Env& env = {},
@@ -126,6 +128,7 @@ private:
     // True when no more output is to be waited for.
     bool output_over() const;
 
+    std::unique_ptr<TempDir> state_home_;
     pid_t pid_ = -1;
     int pidfd_ = -1;   // becomes readable when the program exits
     int in_fd_ = -1;   // program's input
