@@ -1,9 +1,10 @@
 // The running download's record and its lines in the system log.
 //
-// The record is rewritten in place, into the page cache, whenever the state
-// of a line changes: a killed program leaves it exact. It is put on the disk
-// every few seconds and at the end, so the download never waits on the disk
-// for a line.
+// The record is rewritten in place, into the page cache, whenever a line is
+// acknowledged: a killed program leaves it exact. It is put on the disk every
+// few seconds and at the end, so the download never waits on the disk for a
+// line. An update is a few hundred bytes formatted in memory, as the download
+// makes one for every line.
 #include "jobs/job_record.h"
 
 #include <unistd.h>
