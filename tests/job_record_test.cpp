@@ -206,6 +206,12 @@ TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
     }
 }
 
+// A controller that falls silent ends the download with a time-out.
+TEST_F(JobRecord, SilenceEndsItAsATimeOut) {
+    download();
+    EXPECT_NE(fake::jobs.log.back().find(" outcome=time-out "), std::string::npos);
+}
+
 // A record that cannot be made is told once; one that can no longer be kept
 // up to date is deleted, as it would tell a wrong place.
 TEST_F(JobRecord, StoreThatFailsIsToldOnceAndTheDownloadGoesOn) {
