@@ -69,10 +69,19 @@ struct Reader {
     std::int64_t bytes_read = 0;
 };
 
-// lock_step_lost: the echo differed, or the controller fell silent.
+// lock_step_lost: the echo differed; silent: no byte came for REPLY_TIMEOUT_MS.
 // refused: the line's answer held a stop word; halted: what the controller
 // sent unasked before the line did, and the line was not sent.
-enum class Outcome { done, read_failed, link_down, stopped, lock_step_lost, refused, halted };
+enum class Outcome {
+    done,
+    read_failed,
+    link_down,
+    stopped,
+    lock_step_lost,
+    silent,
+    refused,
+    halted
+};
 
 enum class Read { data, end, failed };
 
@@ -122,6 +131,7 @@ Outcome outcome_of_wait(std::int64_t result) {
     if (result == 0) return Outcome::done;
     if (result == kLinkDown) return Outcome::link_down;
     if (result == kWaitAbandoned) return Outcome::stopped;
+    if (result > 0) return Outcome::silent;
     return result == kStopWord ? Outcome::refused : Outcome::lock_step_lost;
 }
 
@@ -299,8 +309,8 @@ void report_finished(const char* path, const Standing& at, std::int64_t elapsed_
                     static_cast<double>(std::max<std::int64_t>(elapsed_ms, 1)));
 }
 
-// How the job record names the way a download ended. A changed echo, a
-// silent controller and a stop word are the controller's doing.
+// How the job record names the way a download ended. A changed echo and a
+// stop word are the controller's doing.
 JobOutcome job_outcome(Outcome outcome) {
     switch (outcome) {
         case Outcome::done:
@@ -311,6 +321,8 @@ JobOutcome job_outcome(Outcome outcome) {
             return JobOutcome::link_lost;
         case Outcome::stopped:
             return JobOutcome::stopped;
+        case Outcome::silent:
+            return JobOutcome::timed_out;
         case Outcome::lock_step_lost:
         case Outcome::refused:
         case Outcome::halted:

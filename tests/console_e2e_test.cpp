@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::literals;
 using vqtest::Env;
+using vqtest::Rig;
 using vqtest::run_vqdnc;
 using vqtest::Sim;
 using vqtest::TempDir;
@@ -41,20 +42,17 @@ const std::string kHelp =
 class Console : public testing::Test {
 protected:
     vqtest::RunResult run(const std::string& input, const Env& extra = {}) {
-        Env env = {{"VQDNC_COM1", sim_.link()}};
-        env.insert(extra.begin(), extra.end());
-        return run_vqdnc({}, input, env, dir_.path());
+        return rig_.run({}, input, extra);
     }
-    TempDir dir_;
-    Sim sim_;
+    Rig rig_;
 };
 
 TEST_F(Console, StartUpScreenThenEndsOnE) {
-    ASSERT_TRUE(sim_.ready());
+    ASSERT_TRUE(rig_.sim.ready());
     auto result = run("e\n");
     EXPECT_EQ(result.output, kStart);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(sim_.log(), "");
+    EXPECT_EQ(rig_.sim.log(), "");
 }
 
 TEST_F(Console, EndOfInputClosesAndExitsWithoutRepeating) {
@@ -86,7 +84,6 @@ TEST_F(Console, RefusalsChangeNothingAndEndTheirLine) {
     const std::string dropped =
         "Resume from line 2 dropped - give r2 again before the f it is for\n";
     const std::string bad_r = "Line to resume from must be a number from 1 to 999999999: '";
-    ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), "G21\nG00 Z5\n"));
     for (auto [input, shown, sent] : std::vector<std::array<std::string, 3>>{
              {"cCOM2 clear fpart.nc\ng X1\n",
               "Com channel set to COM2,115200,N,1\n\n-Unrecognized com channel: lear\n  COM2 at "
@@ -104,18 +101,18 @@ TEST_F(Console, RefusalsChangeNothingAndEndTheirLine) {
               "such file or directory\n" +
                   dropped + rest + whole,
               "G21\nG00 Z5\n"}}) {
-        Sim com1({}, "com1");
+        Rig rig;
         Sim com2({}, "com2");
-        auto result = run_vqdnc(
-            {}, input, {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}}, dir_.path());
+        rig.dir.write("part.nc", "G21\nG00 Z5\n");
+        auto result = rig.run({}, input, {{"VQDNC_COM2", com2.link()}});
         EXPECT_EQ(result.output, kStart + shown) << input;
-        EXPECT_EQ(com1.log() + com2.log(), sent) << input;
+        EXPECT_EQ(rig.sim.log() + com2.log(), sent) << input;
     }
 }
 
 TEST_F(Console, GAndNLinesGoOutInLockStep) {
     auto result = run("G01 X1.5 Y2\nN20 G00 Z1\ng\ne\n");
-    EXPECT_EQ(sim_.log(), "n1 G01 X1.5 Y2\nN20 G00 Z1\nn1 g\n");
+    EXPECT_EQ(rig_.sim.log(), "n1 G01 X1.5 Y2\nN20 G00 Z1\nn1 g\n");
     EXPECT_EQ(result.output,
               kStart + "n1 G01 X1.5 Y2\nok\n-\n-" + "N20 G00 Z1\nok\n-\n-" + "n1 g\nok\n-\n-");
 }
@@ -123,12 +120,12 @@ TEST_F(Console, GAndNLinesGoOutInLockStep) {
 TEST_F(Console, QuietModeShowsOnlyTheEcho) {
     auto result = run("q g X1\ne\n");
     EXPECT_EQ(result.output, kStart + "\n-n1 g X1\n\n-");
-    EXPECT_EQ(sim_.log(), "n1 g X1\n");
+    EXPECT_EQ(rig_.sim.log(), "n1 g X1\n");
 }
 
 TEST_F(Console, QueryShowsFourAnswersAndNoPromptOfItsOwn) {
     auto result = run("i\ne\n");
-    EXPECT_EQ(sim_.log(), "v");
+    EXPECT_EQ(rig_.sim.log(), "v");
     // The controller's own prompt after the fourth answer is the console prompt.
     std::string shown = result.output.substr(kStart.size());
     EXPECT_EQ(std::count(shown.begin(), shown.end(), '-'), 4) << shown;
@@ -139,7 +136,7 @@ TEST_F(Console, QueryShowsFourAnswersAndNoPromptOfItsOwn) {
 TEST_F(Console, RateChangeReopensAndTheLinkStillWorks) {
     auto result = run("b9600 g X1\nb57600\ne\n");
     EXPECT_EQ(result.output, kStart + "\n-n1 g X1\nok\n-\n-" + "\n-");
-    EXPECT_EQ(sim_.log(), "n1 g X1\n");
+    EXPECT_EQ(rig_.sim.log(), "n1 g X1\n");
 }
 
 TEST_F(Console, OverLongWordRunsNothingOfItsLine) {
@@ -148,7 +145,7 @@ TEST_F(Console, OverLongWordRunsNothingOfItsLine) {
     EXPECT_EQ(
         result.output,
         kStart + "Command too long (199 characters at most) - line ignored\n\n-" + kHelp + "\n-");
-    EXPECT_EQ(sim_.log(), "");
+    EXPECT_EQ(rig_.sim.log(), "");
 }
 
 TEST_F(Console, TypedLineTooLongIsRefusedWhole) {
@@ -156,7 +153,7 @@ TEST_F(Console, TypedLineTooLongIsRefusedWhole) {
     EXPECT_EQ(result.output, kStart +
                                  "G Code line too long - not sent (255 characters at most)\n\n-" +
                                  "n1 g X1\nok\n-\n-");
-    EXPECT_EQ(sim_.log(), "n1 g X1\n");
+    EXPECT_EQ(rig_.sim.log(), "n1 g X1\n");
 }
 
 // Each refused whole with a message: nothing of it is sent or run.
@@ -175,13 +172,12 @@ TEST_F(Console, LinesWithControlCharactersAndWordsWithNulAreRefused) {
     // Tab and bytes 0x80 to 0xFF are G-code line text.
     auto result = run(typed + "g X1\tY\xe9\xff\n");
     EXPECT_EQ(result.output, kStart + shown + "n1 g X1\tY\xe9\xff\nok\n-\n-");
-    EXPECT_EQ(sim_.log(), "n1 g X1\tY\xe9\xff\n");
+    EXPECT_EQ(rig_.sim.log(), "n1 g X1\tY\xe9\xff\n");
 }
 
 TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
     Sim com3({"--prompt", ">"}, "com3");
-    ASSERT_TRUE(vqtest::write_file(dir_.file("dnconfig.txt"),
-                                   "comchannel COM3\nbaudrate 38400\npromptchar >\n"));
+    rig_.dir.write("dnconfig.txt", "comchannel COM3\nbaudrate 38400\npromptchar >\n");
     auto result = run("g X1\n", {{"VQDNC_COM3", com3.link()}});
     EXPECT_EQ(result.output, kBanner + "  Use COM3,38400,N,1 - change using c or b commands\n\n-" +
                                  "n1 g X1\nok\n>\n-");
@@ -189,9 +185,8 @@ TEST_F(Console, ConfigurationFileSetsPortRateAndPrompt) {
 }
 
 TEST(Waiting, EchoIsOnScreenWhileTheControllerKeepsUsWaiting) {
-    Sim sim({"--silent"});
-    TempDir dir;
-    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    Rig rig({"--silent"});
+    auto program = rig.start();
     ASSERT_TRUE(program->send("g X1\n"));
     EXPECT_TRUE(program->expect(kStart + "n1 g X1\n"));
     program->signal(SIGTERM);
@@ -211,18 +206,16 @@ TEST(StartUp, MissingDevicePrintsErrnoWhatToDoAndTheHint) {
 }
 
 TEST(StartUp, SecondProgramOnTheSameDeviceGetsTheErrorAndWritesNothing) {
-    Sim sim;
-    TempDir dir;
-    Env env = {{"VQDNC_COM1", sim.link()}};
-    auto first = vqtest::start_vqdnc({}, env, dir.path());
+    Rig rig;
+    auto first = rig.start();
     // An answered line shows the first one holds the port before the second starts.
     ASSERT_TRUE(first->send("g X0\n"));
     ASSERT_TRUE(first->expect(kStart + "n1 g X0\nok\n-\n-"));
-    auto second = run_vqdnc({}, "e\n", env, dir.path());
+    auto second = rig.run({}, "e\n");
     // EBUSY for an ordinary user (the port is held exclusively), EWOULDBLOCK for
     // root (the lock); then the rate call fails on the port that is not open.
     std::string errors = second.output.substr(kStart.size());
-    const std::string held = open_failure(sim.link(), vqtest::in_use_by_vqdnc(first->pid()));
+    const std::string held = open_failure(rig.sim.link(), vqtest::in_use_by_vqdnc(first->pid()));
     EXPECT_TRUE(std::regex_match(
         errors,
         std::regex(kPortError + "(11|16)\n" + std::regex_replace(held, std::regex("[()]"), "\\$&") +
@@ -232,19 +225,18 @@ TEST(StartUp, SecondProgramOnTheSameDeviceGetsTheErrorAndWritesNothing) {
     // The first one keeps the line; the second never put a byte on it.
     ASSERT_TRUE(first->send("g X1\n"));
     ASSERT_TRUE(first->expect("n1 g X1\nok\n-\n-"));
-    EXPECT_EQ(sim.log(), "n1 g X0\nn1 g X1\n");
+    EXPECT_EQ(rig.sim.log(), "n1 g X0\nn1 g X1\n");
     first->close_input();
     EXPECT_EQ(first->finish().exit_status, 1);
 }
 
 TEST(StartUp, LineIsRawEightNOneAtTheSelectedRate) {
     if (geteuid() != 0) GTEST_SKIP() << "a second open of a held port needs root";
-    Sim sim;
-    TempDir dir;
-    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    Rig rig;
+    auto program = rig.start();
     ASSERT_TRUE(program->send("b9600\n"));
     ASSERT_TRUE(program->expect(kStart + "\n-"));
-    int fd = open(sim.link().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    int fd = open(rig.sim.link().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
@@ -258,23 +250,20 @@ TEST(StartUp, LineIsRawEightNOneAtTheSelectedRate) {
 }
 
 TEST(OptionMode, ChannelAndRateOptionsThenExit) {
-    Sim com1({}, "com1");
+    Rig rig;
     Sim com2({}, "com2");
-    TempDir dir;
-    auto result = run_vqdnc({"-cCOM2", "-b9600", "-gG28", "-nN1 G28", "-h"}, "",
-                            {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}}, dir.path());
+    auto result =
+        rig.run({"-cCOM2", "-b9600", "-gG28", "-nN1 G28", "-h"}, "", {{"VQDNC_COM2", com2.link()}});
     EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" +
                                  "n1 G28\nok\n-N1 G28\nok\n-" + kHelp);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(com1.log(), "");
+    EXPECT_EQ(rig.sim.log(), "");
     EXPECT_EQ(com2.log(), "n1 G28\nN1 G28\n");
 }
 
 // The first option that cannot be carried out as written ends the run: it and
 // the options after it are not run, nothing is sent, and the status is 2.
 TEST(OptionMode, FirstRefusedOptionEndsTheRunWithStatusTwo) {
-    TempDir dir;
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21\n"));
     const std::string as_written = " not run: it could not be carried out as written\n";
     const std::string long_f = "-f" + std::string(200, 'a');
     for (auto [args, last_line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
@@ -294,18 +283,19 @@ TEST(OptionMode, FirstRefusedOptionEndsTheRunWithStatusTwo) {
               "Cannot open G Code file '\\x1B[7mX': No such file or directory\nOptions after "
               "-f\\x1B[7mX not run: the download did not run to the end\n"},
          }) {
-        Sim sim;
-        auto result = run_vqdnc(args, "", {{"VQDNC_COM1", sim.link()}}, dir.path());
+        Rig rig;
+        rig.dir.write("part.nc", "G21\n");
+        auto result = rig.run(args);
         EXPECT_TRUE(result.output.ends_with(last_line)) << result.output;
         EXPECT_EQ(result.exit_status, 2) << args[0];
-        EXPECT_EQ(sim.log(), "") << args[0];
+        EXPECT_EQ(rig.sim.log(), "") << args[0];
     }
 }
 
 TEST(OptionMode, HelpAndVersionAnswerWithSuccessAndNothingElse) {
     TempDir dir;
     // A file that would print a message and a device that cannot be opened: neither shows.
-    ASSERT_TRUE(vqtest::write_file(dir.file("dnconfig.txt"), "baudrate 1\n"));
+    dir.write("dnconfig.txt", "baudrate 1\n");
     Env env = {{"VQDNC_COM1", "/nonexistent/tty"}};
     // --help is the program's usage, not the h command's help.
     const std::string usage = run_vqdnc({"--help"}, "", env, dir.path()).output;

@@ -144,7 +144,7 @@ protected:
 
 TEST_F(DeviceServer, DownloadArrivesByteForByteAndShowsAsOnADirectLink) {
     const std::string part = part_program(300);
-    ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), part));
+    dir_.write("part.nc", part);
     const auto direct = run({"-fpart.nc"}, "", direct_.link());
     const auto served = run({"-fpart.nc"}, "", link());
     EXPECT_EQ(served_.log(), part);
@@ -169,7 +169,7 @@ TEST_F(DeviceServer, TypedLinesQueryAndRateChangeShowAsOnADirectLink) {
 // the path is up again, the next command re-opens the link.
 TEST_F(DeviceServer, ServerStoppedMidDownloadEndsTheDownloadAtOnce) {
     const std::string part = part_program(5000);  // far more than goes out before the stop
-    ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), part));
+    dir_.write("part.nc", part);
     auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", link()}}, dir_.path());
     ASSERT_TRUE(program->send("fpart.nc\n"));
     ASSERT_TRUE(served_.wait_log(first_lines(part, 100)));

@@ -14,11 +14,9 @@
 
 namespace {
 
-using vqtest::Env;
+using vqtest::Rig;
 using vqtest::run_program;
-using vqtest::run_vqdnc;
 using vqtest::Sim;
-using vqtest::TempDir;
 
 using vqtest::kBanner;
 using vqtest::kStart;
@@ -64,27 +62,26 @@ std::string shown(bool quiet) {
 class DownloadEndToEnd : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(sim_.ready());
-        ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), kPart));
+        ASSERT_TRUE(rig_.sim.ready());
+        rig_.dir.write("part.nc", kPart);
     }
     vqtest::RunResult run(const std::vector<std::string>& args, const std::string& input = "") {
-        return run_vqdnc(args, input, {{"VQDNC_COM1", sim_.link()}}, dir_.path());
+        return rig_.run(args, input);
     }
-    TempDir dir_;
-    Sim sim_;
+    Rig rig_;
 };
 
 TEST_F(DownloadEndToEnd, ConsoleCommandInNormalThenQuietMode) {
     auto result = run({}, "fpart.nc\nq fpart.nc\n");
     EXPECT_EQ(result.output, kStart + shown(false) + "\n-" + "\n-" + shown(true) + "\n-");
-    EXPECT_EQ(sim_.log(), sent_bytes() + sent_bytes());
+    EXPECT_EQ(rig_.sim.log(), sent_bytes() + sent_bytes());
     EXPECT_EQ(result.exit_status, 1);
 }
 
 TEST_F(DownloadEndToEnd, CommandLineOption) {
     auto result = run({"-fpart.nc"});
     EXPECT_EQ(result.output, kBanner + shown(false));
-    EXPECT_EQ(sim_.log(), sent_bytes());
+    EXPECT_EQ(rig_.sim.log(), sent_bytes());
     EXPECT_EQ(result.exit_status, 1);
 }
 
@@ -106,56 +103,54 @@ TEST_F(DownloadEndToEnd, ResumeFromAFileLine) {
                                  rest_shown +
                                  "\n-The next download starts at its line 12\n\n-'part.nc' has "
                                  "11 lines: nothing to send from line 12 on\n\n-");
-    EXPECT_EQ(sim_.log(), rest_sent);
+    EXPECT_EQ(rig_.sim.log(), rest_sent);
 }
 
 TEST_F(DownloadEndToEnd, FileThatCannotBeOpenedSendsNothing) {
     auto result = run({}, "fnothere.nc\n");
     EXPECT_EQ(result.output,
               kStart + "Cannot open G Code file 'nothere.nc': No such file or directory\n\n-");
-    EXPECT_EQ(sim_.log(), "");
+    EXPECT_EQ(rig_.sim.log(), "");
 }
 
 TEST_F(DownloadEndToEnd, LineFarLargerThanAnyBufferGoesThroughWhole) {
     const std::string huge = "G01" + std::string(200000, 'X');
-    ASSERT_TRUE(vqtest::write_file(dir_.file("huge.nc"), huge + "\nM30\n"));
+    rig_.dir.write("huge.nc", huge + "\nM30\n");
     auto result = run({"-fhuge.nc"});
     EXPECT_EQ(result.output, kBanner + "\n-" + huge + "\nok-M30\nok-");
-    EXPECT_EQ(sim_.log(), huge + "\nM30\n");
+    EXPECT_EQ(rig_.sim.log(), huge + "\nM30\n");
 }
 
 // Neither a FIFO as dnconfig.txt, which counts as missing, nor files that are
 // not regular files to download make the program wait or read them.
 TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
-    ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
-    ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
-    ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(rig_.dir.file("dnconfig.txt").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", rig_.dir.file("zero").c_str()), 0);
+    ASSERT_EQ(mkdir(rig_.dir.file("dir").c_str(), 0700), 0);
     auto result = run({}, "fdnconfig.txt\nfzero\nf/dev/zero\nfdir\n");
     const std::string refused = "Cannot open G Code file '";
     EXPECT_EQ(result.output, kStart + refused + "dnconfig.txt': Not a regular file\n\n-" + refused +
                                  "zero': Not a regular file\n\n-" + refused +
                                  "/dev/zero': Not a regular file\n\n-" + refused +
                                  "dir': Is a directory\n\n-");
-    EXPECT_EQ(sim_.log(), "");
+    EXPECT_EQ(rig_.sim.log(), "");
     // In option mode a download that could not run stops the options after it.
     result = run({"-fdir", "-fpart.nc"});
     EXPECT_EQ(result.output, kBanner + refused +
                                  "dir': Is a directory\nOptions after -fdir not run: the download "
                                  "did not run to the end\n");
     EXPECT_EQ(result.exit_status, 2);
-    EXPECT_EQ(sim_.log(), "");
+    EXPECT_EQ(rig_.sim.log(), "");
 }
 
 TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
-    Sim com1({}, "com1");
+    Rig rig;
     Sim com2({}, "com2");
-    TempDir dir;
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
-    Env env = {{"VQDNC_COM1", com1.link()}, {"VQDNC_COM2", com2.link()}};
-    auto result = run_vqdnc({"-cCOM2", "-b9600", "-fpart.nc"}, "", env, dir.path());
+    rig.dir.write("part.nc", kPart);
+    auto result = rig.run({"-cCOM2", "-b9600", "-fpart.nc"}, "", {{"VQDNC_COM2", com2.link()}});
     EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" + shown(false));
     EXPECT_EQ(com2.log(), sent_bytes());
-    EXPECT_EQ(com1.log(), "");
+    EXPECT_EQ(rig.sim.log(), "");
     EXPECT_EQ(result.exit_status, 1);
 }
 
@@ -163,20 +158,19 @@ TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
 // output scrolls above it; afterwards the screen holds the output alone and
 // scrolls whole again.
 TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
-    Sim sim({"--byte-delay-us", "4000"});
-    TempDir dir;
+    Rig rig({"--byte-delay-us", "4000"});
     std::string part;
     std::string expected = kBanner + "\n-";
     for (int i = 1; i <= 20; ++i) {
         part += "G01 X" + std::to_string(i) + "\n";
         expected += "G01 X" + std::to_string(i) + "\nok-";
     }
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
+    rig.dir.write("part.nc", part);
     auto tmux = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"-S", dir.file("tmux"), "-f", "/dev/null"});
+        args.insert(args.begin(), {"-S", rig.dir.file("tmux"), "-f", "/dev/null"});
         // The server's environment outlives each call's own state directory.
         return run_program(vqtest::find_tool("tmux"), args, "",
-                           {{"VQDNC_COM1", sim.link()}, {"XDG_STATE_HOME", dir.path()}})
+                           rig.env({{"XDG_STATE_HOME", rig.dir.path()}}))
             .output;
     };
     auto screen_shows = [&](const std::string& text) {
@@ -187,7 +181,7 @@ TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
         }
         return true;
     };
-    tmux({"new-session", "-d", "-x", "80", "-y", "30", "-c", dir.path(),
+    tmux({"new-session", "-d", "-x", "80", "-y", "30", "-c", rig.dir.path(),
           vqtest::vqdnc_path() + " -fpart.nc; echo END; sleep 30"});
     EXPECT_TRUE(screen_shows("\npart.nc  line "));
     EXPECT_TRUE(screen_shows("END"));

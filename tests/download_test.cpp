@@ -15,6 +15,7 @@
 #include "jobs/line_splitter.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/files.h"
 
 namespace {
 
@@ -95,20 +96,10 @@ protected:
         fake::reset();
         settings = Settings{};
         open_link();
-        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-        path_ = std::string(dir_.data()) + "/part.nc";
+        path_ = dir_.file("part.nc");
         set_download_path(path_);
     }
-    void TearDown() override {
-        unlink(path_.c_str());
-        rmdir(dir_.data());
-    }
-    void write(std::string_view bytes) {
-        std::FILE* f = std::fopen(path_.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    }
+    void write(std::string_view bytes) { dir_.write("part.nc", bytes); }
     // The controller echoes each of `lines` with its line feed, answers and prompts.
     void controller_answers(const Lines& lines) {
         for (const std::string& line : lines)
@@ -119,7 +110,7 @@ protected:
         download_file();
         return GetCapturedStdout();
     }
-    std::array<char, 32> dir_ = {"/tmp/download_test.XXXXXX"};
+    vqtest::TempDir dir_;
     std::string path_;
 };
 
@@ -186,9 +177,8 @@ TEST_F(Download, EmptyFileSendsNothing) {
 
 TEST_F(Download, FileThatCannotBeOpenedIsNamedWithTheReason) {
     EXPECT_EQ(download(), "Cannot open G Code file '" + path_ + "': No such file or directory\n");
-    set_download_path(dir_.data());
-    EXPECT_EQ(download(),
-              "Cannot open G Code file '" + std::string(dir_.data()) + "': Is a directory\n");
+    set_download_path(dir_.path());
+    EXPECT_EQ(download(), "Cannot open G Code file '" + dir_.path() + "': Is a directory\n");
     EXPECT_EQ(fake::state.sent, "");
 }
 

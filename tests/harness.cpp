@@ -1,7 +1,6 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,8 +16,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 extern char** environ;
 
@@ -156,43 +153,6 @@ std::string vqdnc_path() {
 #else
     return "";
 #endif
-}
-
-// ---------------------------------------------------------------------------
-// Files
-// ---------------------------------------------------------------------------
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp");
-    pattern += "/vqtest.XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    auto remove_entry = [](const char* p, const struct stat*, int, FTW*) { return remove(p); };
-    nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::string TempDir::file(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-}
-
-bool write_file(const std::string& path, std::string_view content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    return static_cast<bool>(out);
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool path_exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -457,6 +417,27 @@ bool Sim::wait_log(std::string_view text, Millis timeout) const {
         if (passed(deadline)) return false;
         poll(nullptr, 0, 5);  // the log is a plain file: look again shortly
     }
+}
+
+// ---------------------------------------------------------------------------
+// Rig
+// ---------------------------------------------------------------------------
+
+Env Rig::env(const Env& extra) const {
+    Env all = {{"VQDNC_COM1", sim.link()}};
+    for (const auto& [name, value] : extra)
+        all[name] = value;
+    return all;
+}
+
+RunResult Rig::run(const std::vector<std::string>& args, std::string_view input, const Env& extra,
+                   Millis timeout) const {
+    return run_vqdnc(args, input, env(extra), dir.path(), timeout);
+}
+
+std::unique_ptr<Process> Rig::start(const std::vector<std::string>& args, const Env& extra,
+                                    Console console) const {
+    return start_vqdnc(args, env(extra), dir.path(), console);
 }
 
 // ---------------------------------------------------------------------------

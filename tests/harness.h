@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "files.h"
+
 namespace vqtest {
 
 using Millis = std::chrono::milliseconds;
@@ -30,34 +32,6 @@ inline constexpr Millis kRunTimeout{20'000};
 // Paths of the programs under test, as built.
 std::string vqsim_path();
 std::string vqdnc_path();
-
-// ---------------------------------------------------------------------------
-// Files
-// ---------------------------------------------------------------------------
-
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
-// the object goes away.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    // path()/name
-    std::string file(std::string_view name) const;
-
-private:
-    std::string path_;
-};
-
-// Writes `content` to `path`, replacing the file. Returns false on failure.
-bool write_file(const std::string& path, std::string_view content);
-// The bytes of the file at `path`; empty if it cannot be read.
-std::string read_file(const std::string& path);
-// True if something (even a dangling symlink) exists at `path`.
-bool path_exists(const std::string& path);
 
 // ---------------------------------------------------------------------------
 // Running programs
@@ -202,6 +176,26 @@ private:
     std::string device_;
     std::unique_ptr<Process> process_;
     bool ready_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// The usual end-to-end setup
+// ---------------------------------------------------------------------------
+
+// vqsim, started with `sim_args`, as COM1 and a fresh working folder: what
+// most end-to-end cases need. vqdnc runs in that folder with COM1 named.
+struct Rig {
+    explicit Rig(const std::vector<std::string>& sim_args = {}) : sim(sim_args) {}
+
+    // VQDNC_COM1 naming the simulator, with `extra` added or overriding it.
+    Env env(const Env& extra = {}) const;
+    RunResult run(const std::vector<std::string>& args, std::string_view input = "",
+                  const Env& extra = {}, Millis timeout = kRunTimeout) const;
+    std::unique_ptr<Process> start(const std::vector<std::string>& args = {}, const Env& extra = {},
+                                   Console console = Console::kPipes) const;
+
+    TempDir dir;
+    Sim sim;
 };
 
 // ---------------------------------------------------------------------------

@@ -14,17 +14,16 @@
 namespace {
 
 using vqtest::Env;
+using vqtest::Rig;
 using vqtest::Sim;
-using vqtest::TempDir;
 
 // After SIGKILL the next start shows, before it sends anything, where the
 // download stood; its resume command, typed as shown, sends exactly the
 // lines from the first one not acknowledged, and the finished download
 // leaves no record.
 TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
-    TempDir dir;
-    Sim sim({"--byte-delay-us", "1000"});
-    ASSERT_TRUE(sim.ready());
+    Rig rig({"--byte-delay-us", "1000"});
+    ASSERT_TRUE(rig.sim.ready());
     std::vector<std::string> lines;
     std::string part;
     for (int i = 1; i <= 120; ++i) {
@@ -38,25 +37,25 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
             bytes += lines[i - 1][0] == ';' ? "" : lines[i - 1] + "\n";
         return bytes;
     };
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
-    const Env env = {{"VQDNC_COM1", sim.link()}, {"XDG_STATE_HOME", dir.file("state")}};
-    auto killed = vqtest::start_vqdnc({"-fpart.nc"}, env, dir.path());
-    ASSERT_TRUE(sim.wait_log("G01 X21\n"));
+    rig.dir.write("part.nc", part);
+    const Env state = {{"XDG_STATE_HOME", rig.dir.file("state")}};
+    auto killed = rig.start({"-fpart.nc"}, state);
+    ASSERT_TRUE(rig.sim.wait_log("G01 X21\n"));
     killed->signal(SIGKILL);
     killed->finish();
     // The controller ends its answer to the line in flight, which nobody reads;
     // coming during the next line's echo it would stop that download.
     usleep(200'000);
-    const std::string before = sim.log();
+    const std::string before = rig.sim.log();
     struct stat record {};
-    ASSERT_EQ(stat(dir.file("state/vqdnc/COM1.job").c_str(), &record), 0);
+    ASSERT_EQ(stat(rig.dir.file("state/vqdnc/COM1.job").c_str(), &record), 0);
     EXPECT_EQ(record.st_mode & 0777, 0600u);
 
-    auto next = vqtest::start_vqdnc({}, env, dir.path());
-    ASSERT_TRUE(next->expect("Download on COM1 not finished: '" + dir.file("part.nc") + "'"));
+    auto next = rig.start({}, state);
+    ASSERT_TRUE(next->expect("Download on COM1 not finished: '" + rig.dir.file("part.nc") + "'"));
     ASSERT_TRUE(next->expect("  To resume: r"));
     ASSERT_TRUE(next->expect(")\n\n-"));
-    EXPECT_EQ(sim.log(), before);
+    EXPECT_EQ(rig.sim.log(), before);
     const std::string& shown = next->output();
     const std::size_t from = shown.rfind("To resume: ") + 11;
     std::string resume = shown.substr(from, shown.rfind(" (options") - from);
@@ -65,53 +64,48 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
     ASSERT_TRUE(next->send(resume + "\ne\n"));
     EXPECT_EQ(next->finish().exit_status, 1);
     ASSERT_GE(line, 20);
-    EXPECT_EQ(sim.log().substr(before.size()), sent(line, 121));
+    EXPECT_EQ(rig.sim.log().substr(before.size()), sent(line, 121));
     EXPECT_TRUE(before.starts_with(sent(1, line)));
-    EXPECT_FALSE(vqtest::path_exists(dir.file("state/vqdnc/COM1.job")));
+    EXPECT_FALSE(vqtest::path_exists(rig.dir.file("state/vqdnc/COM1.job")));
 }
 
 // A store that cannot be used is told, the making of a record once a run,
 // and the downloads go on.
 TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
-    TempDir dir;
-    Sim sim;
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21\n"));
-    ASSERT_TRUE(vqtest::write_file(dir.file("file"), ""));
-    const std::string in_dir = dir.file("dir/vqdnc/COM1.job");
+    Rig rig;
+    rig.dir.write("part.nc", "G21\n");
+    rig.dir.write("file", "");
+    const std::string in_dir = rig.dir.file("dir/vqdnc/COM1.job");
     ASSERT_EQ(system(("mkdir -p " + in_dir).c_str()), 0);
     // A record path of 1024 characters, one more than a path may have.
-    std::string deep = dir.path();
+    std::string deep = rig.dir.path();
     while (deep.size() < 1009)
         deep += "/" + std::string(std::min<std::size_t>(200, 1008 - deep.size()), 'x');
     const std::string not_kept = "No job record kept in ";
     const std::string goes_on = " - downloads go on without one\n";
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {dir.file("file"),
-         not_kept + dir.file("file") + "/vqdnc/COM1.job: Not a directory" + goes_on},
-        {dir.file("dir"), "Job record " + in_dir + " ignored: Is a directory\n" + not_kept +
-                              in_dir + ": Is a directory" + goes_on},
+        {rig.dir.file("file"),
+         not_kept + rig.dir.file("file") + "/vqdnc/COM1.job: Not a directory" + goes_on},
+        {rig.dir.file("dir"), "Job record " + in_dir + " ignored: Is a directory\n" + not_kept +
+                                  in_dir + ": Is a directory" + goes_on},
         {deep, "Job record (no state directory) ignored: File name too long\n" + not_kept +
                    "(no state directory): File name too long" + goes_on},
     };
     for (const auto& [state_home, told] : rows) {
-        auto result = vqtest::run_vqdnc(
-            {"-fpart.nc", "-fpart.nc"}, "",
-            {{"VQDNC_COM1", sim.link()}, {"XDG_STATE_HOME", state_home}}, dir.path());
+        auto result = rig.run({"-fpart.nc", "-fpart.nc"}, "", {{"XDG_STATE_HOME", state_home}});
         EXPECT_EQ(result.output, vqtest::kBanner + told + "\n-G21\nok-\n-G21\nok-");
     }
-    EXPECT_EQ(sim.log(), "G21\nG21\nG21\nG21\nG21\nG21\n");
+    EXPECT_EQ(rig.sim.log(), "G21\nG21\nG21\nG21\nG21\nG21\n");
 }
 
 // A record on COM2 is shown when the console first selects COM2, not again.
 TEST(JobRecordEndToEnd, RecordOfAnotherChannelIsShownWhenItIsFirstSelected) {
-    TempDir dir;
+    Rig rig;
     Sim com2({"--hangup-after-bytes", "6"}, "com2");
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21\nG00 Z5\n"));
-    Env env = {{"VQDNC_COM2", com2.link()}, {"XDG_STATE_HOME", dir.file("state")}};
-    vqtest::run_vqdnc({"-cCOM2", "-fpart.nc"}, "", env, dir.path());
-    Sim com1;
-    env["VQDNC_COM1"] = com1.link();
-    const std::string shown = vqtest::run_vqdnc({}, "cCOM2 cCOM1 cCOM2\n", env, dir.path()).output;
+    rig.dir.write("part.nc", "G21\nG00 Z5\n");
+    const Env env = {{"VQDNC_COM2", com2.link()}, {"XDG_STATE_HOME", rig.dir.file("state")}};
+    rig.run({"-cCOM2", "-fpart.nc"}, "", env);
+    const std::string shown = rig.run({}, "cCOM2 cCOM1 cCOM2\n", env).output;
     const std::size_t block = shown.find("Download on COM2 not finished: ");
     EXPECT_LT(shown.find("Com channel set to COM2"), block);
     EXPECT_NE(shown.find("  It stopped: the link was lost\n  The controller acknowledged line 1"),

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -16,6 +15,7 @@
 #include "jobs/record_format.h"
 #include "tests/fakes/fake_job_store.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/files.h"
 
 namespace {
 
@@ -32,13 +32,10 @@ protected:
         fake::jobs = fake::JobPlatform{};
         settings = Settings{};
         setenv("TZ", "UTC", 1);
-        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         use_file("part.nc", kFirstLine + "\nG2 X2\nG3 X3\n");
     }
-    void TearDown() override { std::system(("rm -rf " + std::string(dir_.data())).c_str()); }
     void use_file(const std::string& name, const std::string& text) {
-        path_ = std::string(dir_.data()) + "/" + name;
-        std::ofstream(path_) << text;
+        path_ = dir_.write(name, text);
         set_download_path(path_);
     }
     std::string download() {
@@ -63,7 +60,7 @@ protected:
             text.replace(at, 1, path_);
         return text;
     }
-    std::array<char, 32> dir_ = {"/tmp/job_record_test.XXXXXX"};
+    vqtest::TempDir dir_;
     std::string path_;
 };
 
@@ -139,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kBlockHead + "  It stopped: the link was lost\n" + kBlockLines + kUnchanged},
         ShownCase{"FileChanged",
                   [](std::string&, const std::string& path) {
-                      std::ofstream(path) << kFirstLine + "\nG2 X2\nG3 X4\n";
+                      vqtest::write_file(path, kFirstLine + "\nG2 X2\nG3 X4\n");
                   },
                   kBlockHead + "  It stopped: the link was lost\n" + kBlockLines +
                       "  The file has changed since (cksum 1439936912 then, 1356396037 now): its "
@@ -191,8 +188,9 @@ TEST_F(JobRecord, ResumedDownloadWithNoLineThroughResumesWhereItStarted) {
 // Typed as shown, the resume command names the file whole: quoted for a shell
 // where a shell would split or expand it.
 TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
-    const std::string dir = dir_.data();
-    const std::string long_name(171, 'x');
+    const std::string& dir = dir_.path();
+    // A path one byte longer than a resume command can give.
+    const std::string long_name(197 - dir.size(), 'x');
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"a$b.nc", "r2 then f@ (options: -r2 '-f@')"},
         {"it's.nc", "r2 then f@ (options: -r2 '-f" + dir + "/it'\\''s.nc')"},
@@ -206,6 +204,12 @@ TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
         const std::string block = shown();
         EXPECT_TRUE(block.ends_with(at_path("  To resume: " + resume + "\n"))) << block;
     }
+}
+
+// A controller that falls silent ends the download with a time-out.
+TEST_F(JobRecord, SilenceEndsItAsATimeOut) {
+    download();
+    EXPECT_NE(fake::jobs.log.back().find(" outcome=time-out "), std::string::npos);
 }
 
 // A record that cannot be made is told once; one that can no longer be kept

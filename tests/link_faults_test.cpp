@@ -27,10 +27,9 @@
 
 namespace {
 
-using vqtest::Env;
 using vqtest::Millis;
 using vqtest::Process;
-using vqtest::run_vqdnc;
+using vqtest::Rig;
 using vqtest::Sim;
 using vqtest::TempDir;
 using namespace std::string_literals;
@@ -125,9 +124,8 @@ bool signals_taken(pid_t pid) {
 // One Ctrl-C: the line in flight finishes, and the resume command shown,
 // typed as shown, sends exactly the rest of the file.
 TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
-    TempDir dir;
-    Sim sim({"--byte-delay-us", "1000"});
-    ASSERT_TRUE(sim.ready());
+    Rig rig({"--byte-delay-us", "1000"});
+    ASSERT_TRUE(rig.sim.ready());
     std::string part;
     std::string sendable;
     for (int i = 1; i <= 120; ++i) {
@@ -135,10 +133,10 @@ TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
         part += line + "\n";
         if (line[0] != ';') sendable += line + "\n";
     }
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
-    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    rig.dir.write("part.nc", part);
+    auto program = rig.start();
     ASSERT_TRUE(program->send("fpart.nc fpart.nc\n"));
-    ASSERT_TRUE(sim.wait_log("G01 X21\n"));
+    ASSERT_TRUE(rig.sim.wait_log("G01 X21\n"));
     program->signal(SIGINT);
     ASSERT_TRUE(
         program->expect("Download of 'part.nc' stopped by the operator: the controller "
@@ -152,37 +150,34 @@ TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
     resume.replace(resume.find(" then "), 6, " ");
     ASSERT_TRUE(program->send(resume + "\ne\n"));
     EXPECT_EQ(program->finish().exit_status, 1);
-    EXPECT_EQ(sim.log(), sendable);
+    EXPECT_EQ(rig.sim.log(), sendable);
 }
 
 // Ctrl-C while the last line of the first file waits for its prompt: that
 // file runs to its end, the options after it do not.
 TEST(CtrlC, DuringTheLastLinesWaitEndsTheOptionsAfterIt) {
-    TempDir dir;
-    Sim sim({"--byte-delay-us", "100000"});
-    ASSERT_TRUE(vqtest::write_file(dir.file("a.nc"), "G21\n"));
-    auto program =
-        vqtest::start_vqdnc({"-fa.nc", "-fa.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
-    ASSERT_TRUE(sim.wait_log("G21\n"));
+    Rig rig({"--byte-delay-us", "100000"});
+    rig.dir.write("a.nc", "G21\n");
+    auto program = rig.start({"-fa.nc", "-fa.nc"});
+    ASSERT_TRUE(rig.sim.wait_log("G21\n"));
     program->signal(SIGINT);
     const vqtest::RunResult result = program->finish();
     EXPECT_TRUE(
         result.output.ends_with("ok-\nStopped (Ctrl-C)\nOptions after -fa.nc not run: "
                                 "stopped with Ctrl-C\n"));
     EXPECT_EQ(result.exit_status, 2);
-    EXPECT_EQ(sim.log(), "G21\n");
+    EXPECT_EQ(rig.sim.log(), "G21\n");
 }
 
 // Twice: the wait for the prompt is given up, and the report says the line
 // went out whole without it.
 TEST(CtrlC, TwiceGivesUpTheWait) {
-    TempDir dir;
-    Sim sim({"--silent"});
-    ASSERT_TRUE(sim.ready());
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21 G90\nM30\n"));
-    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    Rig rig({"--silent"});
+    ASSERT_TRUE(rig.sim.ready());
+    rig.dir.write("part.nc", "G21 G90\nM30\n");
+    auto program = rig.start();
     ASSERT_TRUE(program->send("fpart.nc\n"));
-    ASSERT_TRUE(sim.wait_log("G21 G90\n"));
+    ASSERT_TRUE(rig.sim.wait_log("G21 G90\n"));
     program->signal(SIGINT);
     ASSERT_TRUE(signals_taken(program->pid()));
     program->signal(SIGINT);
@@ -206,19 +201,18 @@ std::vector<tcflag_t> device_mode(const Sim& sim) {
 
 TEST(EndingSignal, FinishesTheLineAndGivesTheDeviceBack) {
     for (int sig : {SIGTERM, SIGHUP}) {
-        TempDir dir;
-        Sim sim({"--byte-delay-us", "300"});
-        ASSERT_TRUE(sim.ready());
+        Rig rig({"--byte-delay-us", "300"});
+        ASSERT_TRUE(rig.sim.ready());
         const std::string line = "G01 " + std::string(3000, 'X');
-        ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), line + "\nM30\n"));
-        auto device_mode = [&] { return ::device_mode(sim); };
+        rig.dir.write("part.nc", line + "\nM30\n");
+        auto device_mode = [&] { return ::device_mode(rig.sim); };
         const auto before = device_mode();
-        auto program = vqtest::start_vqdnc({"-fpart.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
-        ASSERT_TRUE(sim.wait_log("G01 XXX"));
+        auto program = rig.start({"-fpart.nc"});
+        ASSERT_TRUE(rig.sim.wait_log("G01 XXX"));
         program->signal(sig);
         EXPECT_EQ(program->finish().exit_status, 128 + sig);
-        EXPECT_TRUE(sim.wait_log(line + "\n"));
-        EXPECT_EQ(sim.log(), line + "\n");
+        EXPECT_TRUE(rig.sim.wait_log(line + "\n"));
+        EXPECT_EQ(rig.sim.log(), line + "\n");
         EXPECT_EQ(device_mode(), before) << sig;
     }
 }
@@ -228,18 +222,16 @@ TEST(EndingSignal, FinishesTheLineAndGivesTheDeviceBack) {
 // with the device as it was found; a second Ctrl-C ends the download.
 TEST(EndingSignal, ActedOnWhileTheConsoleTakesNothing) {
     for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGINT}) {
-        TempDir dir;
-        Sim sim;
-        ASSERT_TRUE(sim.ready());
-        ASSERT_TRUE(vqtest::write_file(
-            dir.file("part.nc"),
-            lines_with_line_feeds(std::vector<std::string>(3000, "G01 X1 Y1"), 3000)));
-        ASSERT_EQ(mkfifo(dir.file("out").c_str(), 0600), 0);
-        const int out = open(dir.file("out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        Rig rig;
+        ASSERT_TRUE(rig.sim.ready());
+        rig.dir.write("part.nc",
+                      lines_with_line_feeds(std::vector<std::string>(3000, "G01 X1 Y1"), 3000));
+        ASSERT_EQ(mkfifo(rig.dir.file("out").c_str(), 0600), 0);
+        const int out = open(rig.dir.file("out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         fcntl(out, F_SETPIPE_SZ, 4096);
-        const auto before = device_mode(sim);
+        const auto before = device_mode(rig.sim);
         Process program("/bin/sh", {"-c", "exec \"$0\" -fpart.nc >out", vqtest::vqdnc_path()},
-                        {{"VQDNC_COM1", sim.link()}}, dir.path());
+                        rig.env(), rig.dir.path());
         // Full: no write of the program's fits any more, and none has for a while.
         int held = 0;
         for (int tries = 0, before = -1; tries < 200 && (held != before || held < 3000); ++tries) {
@@ -257,8 +249,8 @@ TEST(EndingSignal, ActedOnWhileTheConsoleTakesNothing) {
         close(out);
         EXPECT_FALSE(result.timed_out) << sig;
         EXPECT_EQ(result.exit_status, sig == SIGINT ? 2 : 128 + sig);
-        EXPECT_EQ(device_mode(sim), before) << sig;
-        EXPECT_TRUE(sim.log().ends_with("G01 X1 Y1\n")) << sig;
+        EXPECT_EQ(device_mode(rig.sim), before) << sig;
+        EXPECT_TRUE(rig.sim.log().ends_with("G01 X1 Y1\n")) << sig;
     }
 }
 
@@ -277,15 +269,13 @@ const std::vector<std::string> kSixLines = {
 // next download sends nothing until b re-opens the port; in option mode the
 // options after the download are not run.
 TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
-    TempDir dir;
-    Sim sim({"--hangup-after-bytes", "108"});
-    ASSERT_TRUE(sim.ready());
+    Rig rig({"--hangup-after-bytes", "108"});
+    ASSERT_TRUE(rig.sim.ready());
     const std::string part = lines_with_line_feeds(kSixLines, 6);
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
-    auto result = run_vqdnc({}, "fpart.nc\nfpart.nc\nb115200\nfpart.nc\n",
-                            {{"VQDNC_COM1", sim.link()}}, dir.path());
+    rig.dir.write("part.nc", part);
+    auto result = rig.run({}, "fpart.nc\nfpart.nc\nb115200\nfpart.nc\n");
     const std::string stopped =
-        "\nok-" + kSixLines[1].substr(0, 100) + "\nLink lost on COM1 (" + sim.link() +
+        "\nok-" + kSixLines[1].substr(0, 100) + "\nLink lost on COM1 (" + rig.sim.link() +
         "): the device hung up - port closed" + kUnfinished +
         "Download of 'part.nc' stopped: the controller acknowledged line 1 last (G21 G90)\n"
         "  To resume: r2 then fpart.nc (options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n";
@@ -293,14 +283,14 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
     EXPECT_EQ(vqtest::without_device_list(result.output),
               kStart + "\n-" + kSixLines[0] + stopped + "\n-" + kRefused + "\n-" +
                   std::regex_replace(kOpenFails + "\n-" + kOpenFails + "\n-", std::regex("@"),
-                                     sim.link()));
+                                     rig.sim.link()));
     // Option mode: the options after a download that stopped early are not run.
     Sim again({"--hangup-after-bytes", "108"});
-    result = run_vqdnc({"-fpart.nc", "-fpart.nc"}, "", {{"VQDNC_COM1", again.link()}}, dir.path());
+    result = rig.run({"-fpart.nc", "-fpart.nc"}, "", {{"VQDNC_COM1", again.link()}});
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_TRUE(result.output.ends_with(
         "Options after -fpart.nc not run: the download did not run to the end\n"));
-    EXPECT_TRUE(sim.log().size() >= 108 && part.starts_with(sim.log())) << sim.log();
+    EXPECT_TRUE(rig.sim.log().size() >= 108 && part.starts_with(rig.sim.log())) << rig.sim.log();
 }
 
 // ---------------------------------------------------------------------------
@@ -340,25 +330,24 @@ class LinkFault : public testing::TestWithParam<FaultCase> {};
 // line reaches the controller in part or glued to another, and no console text.
 TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     const FaultCase& c = GetParam();
-    TempDir dir;
-    Sim sim(c.sim_options);
-    ASSERT_TRUE(sim.ready());
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
-    ASSERT_TRUE(vqtest::write_file(dir.file("long.nc"), kLongLine + "\n"));
-    ASSERT_TRUE(vqtest::write_file(dir.file("dash.nc"), kDashPart));
-    const std::string device = c.device_missing ? dir.file("missing") : sim.link();
+    Rig rig(c.sim_options);
+    ASSERT_TRUE(rig.sim.ready());
+    rig.dir.write("part.nc", kPart);
+    rig.dir.write("long.nc", kLongLine + "\n");
+    rig.dir.write("dash.nc", kDashPart);
+    const std::string device = c.device_missing ? rig.dir.file("missing") : rig.sim.link();
     auto result =
         vqtest::run_program("/bin/sh", {"-c", "exec \"$0\" " + c.arguments, vqtest::vqdnc_path()},
-                            c.input, {{"VQDNC_COM1", device}}, dir.path());
+                            c.input, {{"VQDNC_COM1", device}}, rig.dir.path());
 
     std::string shown = c.shown;
     for (std::size_t at = shown.find('@'); at != std::string::npos; at = shown.find('@'))
         shown.replace(at, 1, device);
     EXPECT_EQ(result.exit_status, c.status);
     EXPECT_EQ(vqtest::without_device_list(result.output), shown);
-    EXPECT_EQ(sim.log(), c.wire);
-    sim.stop();  // with --strict it names each line sent before the prompt for the one before
-    EXPECT_EQ(sim.output().find("began before"), std::string::npos) << sim.output();
+    EXPECT_EQ(rig.sim.log(), c.wire);
+    rig.sim.stop();  // with --strict it names each line sent before the prompt for the one before
+    EXPECT_EQ(rig.sim.output().find("began before"), std::string::npos) << rig.sim.output();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -662,16 +651,14 @@ class ArbitraryAnswer : public testing::TestWithParam<AnswerCase> {};
 
 TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyTheLines) {
     const AnswerCase& c = GetParam();
-    TempDir dir;
     std::vector<std::string> sim_args = {"--answer", escaped(c.answer), "--prompt",
                                          escaped(std::string(1, c.prompt))};
     sim_args.insert(sim_args.end(), c.sim_options.begin(), c.sim_options.end());
-    Sim sim(sim_args);
-    ASSERT_TRUE(sim.ready());
+    Rig rig(sim_args);
+    ASSERT_TRUE(rig.sim.ready());
     const std::string part = with_prompt(kPartTemplate, c.prompt);
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
-    ASSERT_TRUE(
-        vqtest::write_file(dir.file("dnconfig.txt"), std::string("promptchar ") + c.prompt + "\n"));
+    rig.dir.write("part.nc", part);
+    rig.dir.write("dnconfig.txt", std::string("promptchar ") + c.prompt + "\n");
 
     Model model;
     std::string input;
@@ -699,7 +686,7 @@ TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyThe
         return escaped(kStart + model.console);
     };
     run_model(0);
-    auto result = run_vqdnc({}, input, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    auto result = rig.run({}, input);
     EXPECT_FALSE(result.timed_out);
     // Where lock-step is lost, the program's message and what follows it are
     // not modelled.
@@ -715,9 +702,9 @@ TEST_P(ArbitraryAnswer, ConsoleFollowsTheDisplayRulesAndTheWireCarriesExactlyThe
     EXPECT_TRUE(agrees(choices)) << shown << "\n" << run_model(0);
     // A wait that ended early lets the program go on while the controller is
     // still sending: the last line may reach it after the program has gone.
-    sim.wait_log(model.wire);
-    EXPECT_TRUE(model.lost ? sim.log().starts_with(model.wire) : sim.log() == model.wire)
-        << escaped(sim.log()) << "\n"
+    rig.sim.wait_log(model.wire);
+    EXPECT_TRUE(model.lost ? rig.sim.log().starts_with(model.wire) : rig.sim.log() == model.wire)
+        << escaped(rig.sim.log()) << "\n"
         << escaped(model.wire);
 }
 
@@ -757,17 +744,15 @@ std::size_t count_of(const std::string& text, std::string_view part) {
 // before it had shown the prompt for the line before. The log is looked at
 // before the output, so a prompt shown in between only makes the check milder.
 TEST(SlowController, NextLineLeavesOnlyAfterThePrompt) {
-    TempDir dir;
     // A long answer at 9600 keeps the controller busy for a good while per line.
-    Sim slow({"--emulate-rate", "--answer", "ok " + std::string(60, '.') + "\\n"});
-    ASSERT_TRUE(slow.ready());
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kTenLines, 10)));
-    auto program =
-        vqtest::start_vqdnc({"-b9600", "-fpart.nc"}, {{"VQDNC_COM1", slow.link()}}, dir.path());
+    Rig slow({"--emulate-rate", "--answer", "ok " + std::string(60, '.') + "\\n"});
+    ASSERT_TRUE(slow.sim.ready());
+    slow.dir.write("part.nc", lines_with_line_feeds(kTenLines, 10));
+    auto program = slow.start({"-b9600", "-fpart.nc"});
     const std::string prompt_shown = std::string(60, '.') + "-";
     const auto deadline = std::chrono::steady_clock::now() + vqtest::kRunTimeout;
     while (!program->exited() && std::chrono::steady_clock::now() < deadline) {
-        const std::size_t lines_held = count_of(slow.log(), "\n");
+        const std::size_t lines_held = count_of(slow.sim.log(), "\n");
         program->read_for(Millis(5));
         const std::size_t prompts = count_of(program->output(), prompt_shown);
         ASSERT_LE(lines_held, prompts + 1) << program->output();
@@ -778,7 +763,7 @@ TEST(SlowController, NextLineLeavesOnlyAfterThePrompt) {
     for (const std::string& line : kTenLines)
         shown += line + "\nok " + prompt_shown;
     EXPECT_EQ(result.output, shown);
-    EXPECT_EQ(slow.log(), lines_with_line_feeds(kTenLines, 10));
+    EXPECT_EQ(slow.sim.log(), lines_with_line_feeds(kTenLines, 10));
 }
 
 struct SilentCase {
@@ -795,19 +780,18 @@ class SilentController : public testing::TestWithParam<SilentCase> {};
 
 TEST_P(SilentController, OnlyTheFirstLineLeavesAndTheWaitIsIdle) {
     const SilentCase& c = GetParam();
-    TempDir dir;
-    Sim sim(c.sim_options);
-    ASSERT_TRUE(sim.ready());
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kTenLines, 10)));
-    auto program = vqtest::start_vqdnc({"-fpart.nc"}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    Rig rig(c.sim_options);
+    ASSERT_TRUE(rig.sim.ready());
+    rig.dir.write("part.nc", lines_with_line_feeds(kTenLines, 10));
+    auto program = rig.start({"-fpart.nc"});
 
     const std::string first_line = lines_with_line_feeds(kTenLines, 1);
-    ASSERT_TRUE(sim.wait_log(first_line));
+    ASSERT_TRUE(rig.sim.wait_log(first_line));
     const std::string shown = kBanner + "\n-" + c.shown_after_start;
     ASSERT_TRUE(program->expect(shown)) << program->output();
 
     EXPECT_LT(cpu_share_while_waiting(*program), kIdleCpuShare);
-    EXPECT_EQ(sim.log(), first_line);
+    EXPECT_EQ(rig.sim.log(), first_line);
     EXPECT_EQ(program->output(), shown);
     terminate_waiting(*program);
 }
@@ -843,44 +827,42 @@ bool line_settings(const std::string& device, termios& out) {
 TEST(SecondProgram, RateOptionAndDownloadLeaveTheFirstOnesLineAlone) {
     // Only root may open a port another program holds, to read its settings.
     const bool root = geteuid() == 0;
-    Sim sim;
-    ASSERT_TRUE(sim.ready());
-    TempDir dir;
-    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), lines_with_line_feeds(kTenLines, 10)));
-    const Env env = {{"VQDNC_COM1", sim.link()}};
-    auto first = vqtest::start_vqdnc({}, env, dir.path());
+    Rig rig;
+    ASSERT_TRUE(rig.sim.ready());
+    rig.dir.write("part.nc", lines_with_line_feeds(kTenLines, 10));
+    auto first = rig.start();
     // Its first prompt comes before it opens the port; an answered line comes after.
     ASSERT_TRUE(first->send("g X0\n"));
     ASSERT_TRUE(first->expect(kStart + "n1 g X0\nok\n-\n-"));
     termios held{};
     if (root) {
-        ASSERT_TRUE(line_settings(sim.device(), held));
+        ASSERT_TRUE(line_settings(rig.sim.device(), held));
         ASSERT_EQ(cfgetospeed(&held), B115200);
     }
 
     // Open refused (EBUSY for a user, EWOULDBLOCK for root), then the rate call
     // on the port that is not open; at start-up and for -b.
-    const vqtest::RunResult second = run_vqdnc({"-b9600", "-fpart.nc"}, "", env, dir.path());
+    const vqtest::RunResult second = rig.run({"-b9600", "-fpart.nc"});
     EXPECT_FALSE(second.timed_out);
     const std::string refused =
         kPortError + "busy\n" +
-        vqtest::open_failure(sim.link(), vqtest::in_use_by_vqdnc(first->pid())) + kPortError +
+        vqtest::open_failure(rig.sim.link(), vqtest::in_use_by_vqdnc(first->pid())) + kPortError +
         "9\n";
     EXPECT_EQ(std::regex_replace(second.output, std::regex(kPortError + "(11|16)\n"),
                                  kPortError + "busy\n"),
               kBanner + refused + kHint + refused +
                   "Options after -b9600 not run: the port did not open\n");
     EXPECT_EQ(second.exit_status, 2);
-    EXPECT_EQ(sim.log(), "n1 g X0\n");
+    EXPECT_EQ(rig.sim.log(), "n1 g X0\n");
     termios after{};
     if (root) {
-        ASSERT_TRUE(line_settings(sim.device(), after));
+        ASSERT_TRUE(line_settings(rig.sim.device(), after));
         EXPECT_TRUE(same_line_settings(held, after));
     }
 
     ASSERT_TRUE(first->send("g X1\n"));
     ASSERT_TRUE(first->expect("n1 g X1\nok\n-\n-"));
-    EXPECT_EQ(sim.log(), "n1 g X0\nn1 g X1\n");
+    EXPECT_EQ(rig.sim.log(), "n1 g X0\nn1 g X1\n");
     first->close_input();
     EXPECT_EQ(first->finish().exit_status, 1);
 }

@@ -9,50 +9,47 @@
 
 namespace {
 
-using vqtest::Sim;
+using vqtest::Rig;
 
 TEST(ResumeOnATerminal, EnterSendsAnyOtherKeySendsNothing) {
     for (const char* term : {"dumb", ""}) {
-        vqtest::TempDir dir;
-        Sim sim;
-        ASSERT_TRUE(sim.ready());
-        ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), "G21 G91\nG1 X1\nM30\n"));
-        auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}, {"TERM", term}},
-                                           dir.path(), vqtest::Console::kPty);
+        Rig rig;
+        ASSERT_TRUE(rig.sim.ready());
+        rig.dir.write("part.nc", "G21 G91\nG1 X1\nM30\n");
+        auto program = rig.start({}, {{"TERM", term}}, vqtest::Console::kPty);
         const std::string question = "Enter sends from line 2 on, any other key sends nothing: ";
         ASSERT_TRUE(program->send("r2 fpart.nc\n"));
         ASSERT_TRUE(program->expect("Warning: distance mode is incremental"));
         ASSERT_TRUE(program->expect(question));
         ASSERT_TRUE(program->send("x"));
         ASSERT_TRUE(program->expect("Nothing of 'part.nc' sent - to resume: r2 then fpart.nc"));
-        EXPECT_EQ(sim.log(), "");
+        EXPECT_EQ(rig.sim.log(), "");
         // The e typed with the command runs once the download is done.
         ASSERT_TRUE(program->send("r2 fpart.nc e\n"));
         ASSERT_TRUE(program->expect(question));
         ASSERT_TRUE(program->send("\r"));
         EXPECT_TRUE(program->expect("Download of 'part.nc' done from line 2: 2 lines sent in 0:0"));
         EXPECT_EQ(program->finish().exit_status, 1);
-        EXPECT_EQ(sim.log(), "G1 X1\nM30\n");
+        EXPECT_EQ(rig.sim.log(), "G1 X1\nM30\n");
         EXPECT_EQ(program->output().find('\033'), std::string::npos) << term;
     }
 }
 
 TEST(CtrlC, StopsAPlaceAfterItsMoveInFlightAndATypedLineAfterItself) {
-    vqtest::TempDir dir;
-    Sim sim({"--byte-delay-us", "20000"});
-    ASSERT_TRUE(sim.ready());
-    auto program = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim.link()}}, dir.path());
+    Rig rig({"--byte-delay-us", "20000"});
+    ASSERT_TRUE(rig.sim.ready());
+    auto program = rig.start();
     ASSERT_TRUE(program->send("v\np\n"));
-    ASSERT_TRUE(sim.wait_log("N1 G1 X-0.0500 F5.0000\n"));
+    ASSERT_TRUE(rig.sim.wait_log("N1 G1 X-0.0500 F5.0000\n"));
     program->signal(SIGINT);
     ASSERT_TRUE(program->expect("\nVacuum head stopped (Ctrl-C)\n"));
     ASSERT_TRUE(program->send("N1 G01 X1\n"));
-    ASSERT_TRUE(sim.wait_log("N1 G01 X1\n"));
+    ASSERT_TRUE(rig.sim.wait_log("N1 G01 X1\n"));
     program->signal(SIGINT);
     ASSERT_TRUE(program->expect("N1 G01 X1\nok\n-"));
     ASSERT_TRUE(program->send("N2 G01 X2\ne\n"));
     EXPECT_EQ(program->finish().exit_status, 1);
-    EXPECT_EQ(sim.log(), "N1 G1 X-0.0500 F5.0000\nN1 G01 X1\nN2 G01 X2\n");
+    EXPECT_EQ(rig.sim.log(), "N1 G1 X-0.0500 F5.0000\nN1 G01 X1\nN2 G01 X2\n");
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "jobs/progress_figures.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
+#include "tests/files.h"
 
 namespace {
 
@@ -31,11 +31,10 @@ protected:
         settings = Settings{};
         set_download_path(path_);
     }
-    void TearDown() override { unlink(path_.c_str()); }
     // Runs the console words, then a download of `file`; the file is shown as
     // part.nc.
     std::string download(const std::string& file, const std::string& words = "") {
-        std::ofstream(path_, std::ios::binary) << file;
+        dir_.write("part.nc", file);
         CaptureStdout();
         if (!words.empty()) run_command(words);
         download_file();
@@ -44,7 +43,8 @@ protected:
             shown.replace(at, path_.size(), "part.nc");
         return shown;
     }
-    const std::string path_ = testing::TempDir() + "restart" + std::to_string(getpid()) + ".nc";
+    vqtest::TempDir dir_;
+    const std::string path_ = dir_.file("part.nc");
 };
 
 struct StateCase {
@@ -205,7 +205,8 @@ TEST(ModalState, EachGroupsWordsAndNoOthers) {
 
 // A file that cannot be read sends nothing: here a directory's descriptor.
 TEST(ResumeReadError, IsSaidAndSendsNothing) {
-    const int fd = open(testing::TempDir().c_str(), O_RDONLY);
+    vqtest::TempDir dir;
+    const int fd = open(dir.path().c_str(), O_RDONLY);
     CaptureStdout();
     EXPECT_EQ(line_of_block(fd, "d", 5), 0);
     EXPECT_FALSE(resume_confirmed(fd, "d", 3));

@@ -177,11 +177,16 @@ TEST(SimLine, HangsUpAfterAnsweringTheNthLine) {
     EXPECT_FALSE(vqtest::path_exists(sim.link()));
 }
 
+// Held bytes, behind an adapter's timer or its event character, come out
+// whole and in order.
 TEST(SimLine, PacedOutputStillWorks) {
-    for (const char* option : {"--emulate-rate", "--byte-delay-us"}) {
-        SCOPED_TRACE(option);
-        std::vector<std::string> args = {option};
-        if (args[0] == "--byte-delay-us") args.push_back("200");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--emulate-rate"},
+             {"--byte-delay-us", "200"},
+             {"--latency-timer", "16"},
+             {"--emulate-rate", "--latency-timer", "16", "--event-char", "-"},
+             {"--latency-timer", "2", "--event-char", "\\r"}}) {
+        SCOPED_TRACE(args[0] + " " + args.back());
         Sim sim(args);
         ASSERT_TRUE(sim.ready());
         for (const speed_t rate : {B9600, B115200}) {

@@ -44,7 +44,7 @@ TEST(Harness, RunReportsStatusStderrAndTimeout) {
 TEST(Harness, EnvironmentAndWorkingDirectory) {
     vqtest::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    ASSERT_TRUE(vqtest::write_file(dir.file("dnconfig.txt"), "x"));
+    dir.write("dnconfig.txt", "x");
     setenv("VQDNC_COM1", "/dev/leaked", 1);
     setenv("VQTEST_KEPT", "kept", 1);
     const auto result = run_program(
@@ -61,9 +61,9 @@ TEST(Harness, TempDirIsRemovedWithItsContents) {
         vqtest::TempDir dir;
         path = dir.path();
         const std::string bytes("bytes\0here", 10);
-        ASSERT_TRUE(vqtest::write_file(dir.file("a"), bytes));
+        dir.write("a", bytes);
         ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
-        ASSERT_TRUE(vqtest::write_file(dir.file("sub/b"), ""));
+        dir.write("sub/b", "");
         EXPECT_EQ(vqtest::read_file(dir.file("a")), bytes);
     }
     EXPECT_FALSE(vqtest::path_exists(path));

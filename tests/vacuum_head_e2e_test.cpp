@@ -18,8 +18,7 @@ namespace {
 
 using vqtest::Console;
 using vqtest::Process;
-using vqtest::Sim;
-using vqtest::TempDir;
+using vqtest::Rig;
 
 const std::string kStartEnd = "change using c or b commands\n\n-";
 using vqtest::kAdjustPrompt;
@@ -60,9 +59,9 @@ bool same_mode(const termios& a, const termios& b) {
 class Terminal : public testing::Test {
 protected:
     void start(const std::vector<std::string>& sim_args = {}) {
-        sim_ = std::make_unique<Sim>(sim_args);
-        ASSERT_TRUE(sim_->ready());
-        vq_ = vqtest::start_vqdnc({}, {{"VQDNC_COM1", sim_->link()}}, dir_.path(), Console::kPty);
+        rig_ = std::make_unique<Rig>(sim_args);
+        ASSERT_TRUE(rig_->sim.ready());
+        vq_ = rig_->start({}, {}, Console::kPty);
         ASSERT_TRUE(vq_->started());
         ASSERT_TRUE(vq_->expect(on_terminal(kStartEnd)));
         char path[PATH_MAX] = {};
@@ -90,8 +89,7 @@ protected:
     }
     std::string since_start() const { return vq_->output().substr(mark_); }
 
-    TempDir dir_;
-    std::unique_ptr<Sim> sim_;
+    std::unique_ptr<Rig> rig_;
     std::unique_ptr<Process> vq_;
     std::string terminal_;
     std::size_t mark_ = 0;
@@ -135,10 +133,10 @@ TEST_F(Terminal, KeysActAtOnceAndAdjustedValuesLastOneRun) {
                           lift_text("N1 G1 X0.2500 F7.5000\n") +
                           place_text("N1 G1 X-0.1000 F2.5000\n", "N1 G1 X0.0000 F7.5000\n") +
                           "x\n=\n=\n=e\n=\n-v\n" + kHeader + lift_text() + "e\n=\n-e\n"));
-    EXPECT_EQ(sim_->log(), kLiftLine + kPlaceLines +
-                               "N1 G1 X0.2500 F7.5000\nN1 G1 X-0.1000 F2.5000\nN1 G04 P2\n"
-                               "N1 G1 X0.0000 F7.5000\n" +
-                               kLiftLine);
+    EXPECT_EQ(rig_->sim.log(), kLiftLine + kPlaceLines +
+                                   "N1 G1 X0.2500 F7.5000\nN1 G1 X-0.1000 F2.5000\nN1 G04 P2\n"
+                                   "N1 G1 X0.0000 F7.5000\n" +
+                                   kLiftLine);
 }
 
 TEST_F(Terminal, KeysTypedWhileTheControllerIsBusyAreTakenOneByOne) {
@@ -155,7 +153,7 @@ TEST_F(Terminal, KeysTypedWhileTheControllerIsBusyAreTakenOneByOne) {
               on_terminal("v\n" + kHeader + lift_text() +
                           place_text("N1 G1 X-0.0500 F5.0000\n", "N1 G1 X0.0000 F5.0000\n") +
                           lift_text() + "e\n=\n-"));
-    EXPECT_EQ(sim_->log(), kLiftLine + kPlaceLines + kLiftLine);
+    EXPECT_EQ(rig_->sim.log(), kLiftLine + kPlaceLines + kLiftLine);
     EXPECT_TRUE(same_mode(mode(), before_));
 }
 
@@ -176,7 +174,7 @@ TEST_F(Terminal, RestOfTheVLineIsNoKeyAndEscapeAloneIsEchoed) {
     type("\x1b", "\\x1B\n=");
     // lp, typed before the processor, is read as a console word
     type("e", "e\n=\n-" + vqtest::unknown_command("lp") + "\n-");
-    EXPECT_EQ(sim_->log(), "");
+    EXPECT_EQ(rig_->sim.log(), "");
 }
 
 // A signal that ends the program in the processor, while it waits for the
@@ -213,12 +211,10 @@ INSTANTIATE_TEST_SUITE_P(VacuumHead, TerminalSignal, testing::Values(SIGINT, SIG
 // scripts/demo.sh does: the shell takes the terminal as soon as the script has
 // stopped, while vqdnc may still be in its Ctrl-Z handler.
 TEST(JobControl, CtrlZAndFgNeverLeaveTheProgramStopped) {
-    Sim sim;
-    TempDir dir;
+    Rig rig;
     auto shell = std::make_unique<Process>(
         "/bin/bash", std::vector<std::string>{"--norc", "--noprofile", "-i"},
-        vqtest::Env{{"VQDNC_COM1", sim.link()}, {"PS1", "$ "}, {"HISTFILE", "/dev/null"}},
-        dir.path(), Console::kPty);
+        rig.env({{"PS1", "$ "}, {"HISTFILE", "/dev/null"}}), rig.dir.path(), Console::kPty);
     ASSERT_TRUE(shell->send("sh -c '\"$0\"; :' " + vqtest::vqdnc_path() + "\n"));  // the script
     ASSERT_TRUE(shell->expect(on_terminal(kStartEnd)));
     for (int i = 0; i < 10; ++i) {
@@ -239,11 +235,8 @@ TEST(JobControl, CtrlZAndFgNeverLeaveTheProgramStopped) {
 // Scripted sessions: keys are the characters of the input stream.
 class Pipe : public testing::Test {
 protected:
-    vqtest::RunResult run(const std::string& input) {
-        return vqtest::run_vqdnc({}, input, {{"VQDNC_COM1", sim_.link()}}, dir_.path());
-    }
-    TempDir dir_;
-    Sim sim_;
+    vqtest::RunResult run(const std::string& input) { return rig_.run({}, input); }
+    Rig rig_;
 };
 
 TEST_F(Pipe, ScriptedLiftAndPlace) {
@@ -254,7 +247,7 @@ TEST_F(Pipe, ScriptedLiftAndPlace) {
     EXPECT_EQ(out.substr(out.find(kStartEnd) + kStartEnd.size()),
               kHeader + lift_text() +
                   place_text("N1 G1 X-0.0500 F5.0000\n", "N1 G1 X0.0000 F5.0000\n") + "e\n=\n-");
-    EXPECT_EQ(sim_.log(), kLiftLine + kPlaceLines);
+    EXPECT_EQ(rig_.sim.log(), kLiftLine + kPlaceLines);
 }
 
 TEST_F(Pipe, EndOfInputEndsTheProcessorThenTheProgram) {
@@ -268,7 +261,7 @@ TEST_F(Pipe, EndOfInputEndsTheProcessorThenTheProgram) {
               kHeader + "a" + kAdjustPrompt + "New settings: 0.3000 5.0000 -0.0500 5.0000\n=\n=" +
                   lift_text("N1 G1 X0.3000 F5.0000\n") + "\n-" + vqtest::unknown_command("x") +
                   "\n-");
-    EXPECT_EQ(sim_.log(), "N1 G1 X0.3000 F5.0000\n");
+    EXPECT_EQ(rig_.sim.log(), "N1 G1 X0.3000 F5.0000\n");
 }
 
 }  // namespace
