@@ -206,7 +206,6 @@ TEST_F(JobRecord, ResumeCommandForEveryKindOfName) {
     }
 }
 
-// A controller that falls silent ends the download with a time-out.
 TEST_F(JobRecord, SilenceEndsItAsATimeOut) {
     download();
     EXPECT_NE(fake::jobs.log.back().find(" outcome=time-out "), std::string::npos);
