@@ -280,11 +280,7 @@ long report_early_end(const char* path, const Standing& at, Outcome outcome) {
     } else {
         std::printf("the controller acknowledged none of its lines\n");
     }
-    if (at.unanswered > 0)
-        std::printf(
-            "  Line %ld went out whole but its prompt did not come: the controller may or may "
-            "not have run it\n",
-            at.unanswered);
+    if (at.unanswered > 0) print_unanswered(at.unanswered);
     print_resume(path, resume_line_after(at));
     return resume_line_after(at);
 }

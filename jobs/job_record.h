@@ -37,5 +37,8 @@ void job_record_end(JobOutcome outcome);
 // finish, the first time it is asked for that channel in this run: a channel
 // this run downloaded on has told its own end.
 void show_unfinished_job_once(int port);
+// The line of a stopped download's report, at its end or from its record,
+// for line `line`: it went out whole, but its prompt did not come.
+void print_unanswered(long line);
 void show_unfinished_job(int port);
 void mark_channel_told(int port);

@@ -44,6 +44,17 @@ SlotState newest_slot(std::string_view bytes, JobRecord& newest, long& format) {
     return state;
 }
 
+}  // namespace
+
+void print_unanswered(long line) {
+    std::printf(
+        "  Line %ld went out whole but its prompt did not come: the controller may or may not "
+        "have run it\n",
+        line);
+}
+
+namespace {
+
 const char* how_it_ended(JobOutcome outcome) {
     switch (outcome) {
         case JobOutcome::stopped:
@@ -122,11 +133,7 @@ void print_block(const JobRecord& r, std::uint32_t cksum_now) {
     } else {
         std::printf("  The controller acknowledged none of its lines\n");
     }
-    if (r.unanswered > 0)
-        std::printf(
-            "  Line %ld went out whole but its prompt did not come: the controller may or may "
-            "not have run it\n",
-            r.unanswered);
+    if (r.unanswered > 0) print_unanswered(r.unanswered);
     // A line sent is written down only with the next acknowledgement or the end.
     if (r.outcome == JobOutcome::running && r.unanswered == 0 && r.part_way == 0)
         std::printf(

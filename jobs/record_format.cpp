@@ -87,6 +87,12 @@ struct TextOut {
         put("\n");
     }
     std::size_t result() const { return full ? 0 : used; }
+    // Padded with line feeds to whole seal words, as a slot's sealed parts are.
+    std::size_t sealable_result() {
+        while (used % kSealWord != 0 && !full)
+            put("\n");
+        return result();
+    }
 };
 
 // Digits only, as the record writes them.
@@ -187,9 +193,7 @@ std::size_t format_record_start(const JobRecord& record, char* slot, std::size_t
     out.text_line("boot", record.boot.data());
     out.number_line("started", record.started);
     out.number_line("first", record.first_line);
-    while (out.used % kSealWord != 0 && !out.full)
-        out.put("\n");
-    return out.result();
+    return out.sealable_result();
 }
 
 std::size_t format_record_state(const JobRecord& record, char* text, std::size_t size) {
@@ -197,9 +201,7 @@ std::size_t format_record_state(const JobRecord& record, char* text, std::size_t
     out.text_line("outcome", outcome_word(record.outcome));
     out.number_line("unanswered", record.unanswered);
     out.number_line("part-way", record.part_way);
-    while (out.used % kSealWord != 0 && !out.full)
-        out.put("\n");
-    return out.result();
+    return out.sealable_result();
 }
 
 std::size_t format_record_progress(const JobRecord& record, char* text, std::size_t size) {
