@@ -15,7 +15,7 @@
 #include "jobs/line_splitter.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
-#include "tests/files.h"
+#include "tests/harness.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "jobs/record_format.h"
 #include "tests/fakes/fake_job_store.h"
 #include "tests/fakes/fake_platform.h"
-#include "tests/files.h"
+#include "tests/harness.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "jobs/progress_figures.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
-#include "tests/files.h"
+#include "tests/harness.h"
 
 namespace {
 
