@@ -81,31 +81,21 @@ TEST_F(Console, ChannelCommandReopensAndConfirms) {
 // next download only, whether that one starts or not.
 TEST_F(Console, RefusalsChangeNothingAndEndTheirLine) {
     const std::string rest = "Rest of the line not run: fpart.nc\n\n-";
-    const std::string whole = "\n-G21\nok-G00 Z5\nok-\n-";
+    const std::string armed = "The next download starts at its line 2\n\n-";
     const std::string dropped =
         "Resume from line 2 dropped - give r2 again before the f it is for\n";
     const std::string bad_r = "Line to resume from must be a number from 1 to 999999999: '";
-    for (auto [input, shown, sent] : std::vector<std::array<std::string, 3>>{
-             {"clear fpart.nc\ng X1\n",
-              "Unrecognized com channel: lear\n  COM1 at 115200 kept - nothing changed\n" + rest +
-                  "n1 g X1\nok\n-\n-",
-              "n1 g X1\n"},
-             {"M03 S1000 fpart.nc\n", vqtest::unknown_command("M03") + "\n-", ""},
-             {"r2 r0 fpart.nc\nr1e3 fpart.nc\nfpart.nc\n",
-              "The next download starts at its line 2\n\n-" + bad_r + "0' - ignored\n" + dropped +
-                  rest + bad_r + "1e3' - ignored\n" + rest + whole,
-              "G21\nG00 Z5\n"},
-             {"r2 fnothere.nc fpart.nc\nfpart.nc\n",
-              "The next download starts at its line 2\n\n-Cannot open G Code file 'nothere.nc': No "
-              "such file or directory\n" +
-                  dropped + rest + whole,
-              "G21\nG00 Z5\n"}}) {
-        Rig rig;
-        rig.dir.write("part.nc", "G21\nG00 Z5\n");
-        auto result = rig.run({}, input);
-        EXPECT_EQ(result.output, kStart + shown) << input;
-        EXPECT_EQ(rig.sim.log(), sent) << input;
-    }
+    rig_.dir.write("part.nc", "G21\nG00 Z5\n");
+    auto result = run(
+        "clear fpart.nc\ng X1\nM03 S1000 fpart.nc\nr2 r0 fpart.nc\nr1e3 fpart.nc\nr2 fnothere.nc "
+        "fpart.nc\nfpart.nc\n");
+    EXPECT_EQ(result.output,
+              kStart + "Unrecognized com channel: lear\n  COM1 at 115200 kept - nothing changed\n" +
+                  rest + "n1 g X1\nok\n-\n-" + vqtest::unknown_command("M03") + "\n-" + armed +
+                  bad_r + "0' - ignored\n" + dropped + rest + bad_r + "1e3' - ignored\n" + rest +
+                  armed + "Cannot open G Code file 'nothere.nc': No such file or directory\n" +
+                  dropped + rest + "\n-G21\nok-G00 Z5\nok-\n-");
+    EXPECT_EQ(sim_.log(), "n1 g X1\nG21\nG00 Z5\n");
 }
 
 TEST_F(Console, GAndNLinesGoOutInLockStep) {
