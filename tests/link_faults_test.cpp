@@ -531,15 +531,10 @@ struct Model {
         fresh = from_controller.size() - fresh;
     }
 
-    void show_answer(char byte, int& line_feeds) {
-        if (quiet) return;
-        if (byte == '\n') ++line_feeds;
-        if (byte != '\n' || line_feeds == 1) console += byte;
-    }
-
     // The echo of `sent`, its first `echo_count` bytes shown as echo and the
-    // rest as answer, then the answer up to the prompt. An echo byte that
-    // differs from the byte sent ends the model: the program says so there.
+    // rest (a download line's line feed) as the answer's first line feed, then
+    // the answer up to the prompt. An echo byte that differs from the byte sent
+    // ends the model: the program says so there.
     void wait(const std::string& sent, std::size_t echo_count) {
         char last = '\0';
         int line_feeds = 0;
@@ -548,13 +543,15 @@ struct Model {
             lost = std::tolower(static_cast<unsigned char>(last)) !=
                    std::tolower(static_cast<unsigned char>(sent[i]));
             if (lost) return;
-            if (i < echo_count) console += last;
-            if (i >= echo_count) show_answer(last, line_feeds);
+            if (i < echo_count || !quiet) console += last;
+            if (i >= echo_count) ++line_feeds;
         }
         owed = last == prompt;
         while (last != prompt) {
             last = take();
-            show_answer(last, line_feeds);
+            if (quiet) continue;
+            if (last == '\n') ++line_feeds;
+            if (last != '\n' || line_feeds == 1) console += last;
         }
     }
 
