@@ -243,6 +243,9 @@ TEST(EndingSignal, ActedOnWhileTheConsoleTakesNothing) {
             ioctl(out, FIONREAD, &held);
         }
         ASSERT_GE(held, 3000);
+        const std::size_t sent = rig.sim.log().size();  // and the download waits for it
+        usleep(200'000);
+        ASSERT_EQ(rig.sim.log().size(), sent);
         program.signal(sig);
         if (sig == SIGINT) {
             ASSERT_TRUE(signals_taken(program.pid()));
