@@ -41,10 +41,10 @@ protected:
         set_download_path(path_);
     }
     std::string download() { return captured(download_file); }
-    // The controller answers the first line, then is gone before the second's prompt.
+    // The controller answers the first line 3 s on, then is gone before the second's prompt.
     void download_cut_after_first_line() {
-        fake::controller_sends(kFirstLine + "\nok\r\n-");
-        fake::state.lost_at = 1;
+        fake::controller_sends(kFirstLine + "\nok\r\n-", 3000);
+        fake::state.lost_at = 3001;
         download();
     }
     // What a start shows of the record, each @ in `expected` standing for the file's path.
@@ -88,11 +88,11 @@ const std::string kUnanswered =
     "  Line 2 went out whole but its prompt did not come: " + kMayHaveRun;
 const std::string kUnchanged = "  The file is unchanged since (cksum 1439936912)\n";
 const std::string kLinkLost =
-    kHead + "22:13:20\n  It stopped: the link was lost\n" + kFirstAcknowledged + kUnanswered;
+    kHead + "22:13:23\n  It stopped: the link was lost\n" + kFirstAcknowledged + kUnanswered;
 const std::string kResume = "  To resume: r2 then f@ (options: -r2 -f@)\n";
 // The older slot: written when the first line was acknowledged.
 const std::string kEndedInside =
-    kHead + "22:13:20\n  vqdnc ended in the middle of it (killed, crashed, or the PC went down)\n" +
+    kHead + "22:13:23\n  vqdnc ended in the middle of it (killed, crashed, or the PC went down)\n" +
     kFirstAcknowledged +
     "  The next line may have gone out whole without its prompt: " + kMayHaveRun;
 const std::string kIgnored = "Job record state/COM1.job ignored: ";
