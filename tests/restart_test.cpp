@@ -196,6 +196,7 @@ TEST(ProgressFigures, CountOnlyWhatThisRunSent) {
         // Resumed at line 3030 of a 20088-line file: 150 lines in 3 s.
         {{3030, 150000, 1000000}, 3180, 157500, 3000, "  line 3180  15%  50.0 lines/s  5:37 left"},
         {{1, 0, 10000000}, 101, 2000, 1000, "  line 101  0%  100.0 lines/s  1:23:19 left"},
+        {{1, 0, 7202000}, 101, 2000, 1000, "  line 101  0%  100.0 lines/s  1:00:00 left"},
         // Grown past its size: no share, no time left.
         {{1, 0, 1000}, 21, 1200, 2000, "  line 21  10.0 lines/s"},
     };
