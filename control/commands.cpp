@@ -63,10 +63,10 @@ std::string_view rest_of(std::string_view text) {
 }
 
 // Shows text the operator gave, at most a line's worth.
+constexpr std::size_t kGivenShown = 60;
 void print_given(std::string_view text) {
-    constexpr std::size_t kShown = 60;
-    print_shown(text.substr(0, kShown));
-    if (text.size() > kShown) std::printf("...");
+    print_shown(text.substr(0, kGivenShown));
+    if (text.size() > kGivenShown) std::printf("...");
 }
 
 // A NUL would cut a file or channel name short where nobody sees it.
@@ -273,8 +273,7 @@ struct ConsoleSource {
 // typed afterwards; from a pipe or a file, up to the line's end.
 void drop_rest_of_request() {
     if (!console_mid_line()) return;
-    constexpr std::size_t kShown = 60;
-    std::array<char, kShown> rest;
+    std::array<char, kGivenShown + 1> rest;  // one more tells that the rest goes on
     std::size_t taken = 0;
     const bool typed = keys_from_terminal();
     while (!typed || console_buffered()) {
@@ -282,12 +281,12 @@ void drop_rest_of_request() {
         if (c == kConsoleEnd || is_line_end(c)) break;
         if (taken == 0 && is_blank(c)) continue;
         if (taken == 0) std::printf("Rest of the line not run: ");
-        if (taken < kShown) rest[taken] = static_cast<char>(c);
+        if (taken < rest.size()) rest[taken] = static_cast<char>(c);
         ++taken;
     }
     if (taken == 0) return;
-    print_shown({rest.data(), std::min(taken, kShown)});
-    std::printf("%s\n", taken > kShown ? "..." : "");
+    print_given({rest.data(), std::min(taken, rest.size())});
+    std::printf("\n");
 }
 
 // An argument that is no option, or too long to be one, is refused like an

@@ -20,6 +20,13 @@ constexpr bool is_letter_or_digit(int c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// A C0 control character or DEL: a byte that acts on a terminal or ends a
+// line early rather than showing.
+constexpr bool is_control_byte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+}
+
 // True when `text` begins with `prefix`, ignoring case.
 constexpr bool starts_ignoring_case(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "control/settings.h"
+#include "control/text.h"
 #include "jobs/record_format.h"
 #include "platform/clock.h"
 #include "platform/job_store.h"
@@ -152,7 +153,7 @@ void absolute_path(const char* path, std::array<char, kRecordPathSize>& name) {
     if (length < 0 || static_cast<std::size_t>(length) >= name.size())
         std::snprintf(name.data(), name.size(), "%s", path);
     for (char& c : name) {
-        if (c != '\0' && (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)) c = '?';
+        if (c != '\0' && is_control_byte(c)) c = '?';
     }
 }
 

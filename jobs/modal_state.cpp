@@ -253,6 +253,12 @@ void move_axes(ModalState& state, const LineWords& line, bool absolute) {
     }
 }
 
+// The axes the line names move to places the program does not say.
+void lose_axes(ModalState& state, LineWords line) {
+    line.readable = {};
+    move_axes(state, line, true);
+}
+
 // A canned cycle ends at its R plane (G99) or where the run of cycles began
 // (G98); only in G17 absolute is that clear. The depth is no position.
 void run_cycle(ModalState& state, LineWords line) {
@@ -280,9 +286,7 @@ void apply_axes(ModalState& state, const LineWords& line) {
     if (line.kind == kHome && !any) return forget_positions(state);
     if (!any || line.kind == kDwell) return;
     if (line.kind == kHome || line.kind == kMachine) {
-        LineWords unknown = line;
-        unknown.readable = {};
-        return move_axes(state, unknown, true);
+        return lose_axes(state, line);
     }
     if (line.kind == kSetPosition) return move_axes(state, line, true);
     state.last_move_line = state.line;
@@ -290,9 +294,7 @@ void apply_axes(ModalState& state, const LineWords& line) {
     // A program that never set G90 or G91 moves in the control's own mode.
     const int distance = slot_code(state, Slot::distance);
     if (distance < 0) {
-        LineWords unknown = line;
-        unknown.readable = {};
-        return move_axes(state, unknown, true);
+        return lose_axes(state, line);
     }
     move_axes(state, line, distance == 900);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "control/text.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -40,11 +41,6 @@ constexpr std::array<const char*, 9> kOutcomeWords = {
     "running",         "done",        "stopped",  "link-lost", "controller-error",
     "unfinished-line", "read-failed", "time-out", "signal"};
 
-bool is_control(char c) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-}
-
 // Text into a fixed buffer; once something does not fit, nothing more goes in.
 struct TextOut {
     char* data;
@@ -65,7 +61,7 @@ struct TextOut {
     void put_text(std::string_view text) {
         if (!room_for(text.size())) return;
         for (char c : text)
-            data[used++] = is_control(c) ? '?' : c;
+            data[used++] = is_control_byte(c) ? '?' : c;
     }
     template <typename Number>
     void put_number(Number value) {
@@ -111,7 +107,7 @@ template <std::size_t N>
 bool text_field(std::string_view text, std::array<char, N>& value) {
     if (text.size() >= N) return false;
     for (char c : text) {
-        if (is_control(c)) return false;
+        if (is_control_byte(c)) return false;
     }
     std::memcpy(value.data(), text.data(), text.size());
     value[text.size()] = '\0';

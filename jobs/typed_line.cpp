@@ -8,6 +8,7 @@
 
 #include "control/console_lines.h"
 #include "control/settings.h"
+#include "control/text.h"
 #include "link/link.h"
 
 namespace {
@@ -20,8 +21,7 @@ constexpr std::string_view kLineNumber = "n1 ";
 // than the screen shows. Bytes 0x80 to 0xFF pass.
 bool has_control_character(std::string_view text) {
     for (char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\t') || byte == 0x7f) return true;
+        if (is_control_byte(c) && c != '\t') return true;
     }
     return false;
 }

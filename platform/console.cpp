@@ -68,23 +68,16 @@ bool wait_for_room(int fd) {
     return false;
 }
 
-// Where standard output has no descriptor that never blocks, a write waits in
-// the kernel; a signal that ends the program puts /dev/null in its place.
-std::size_t write_waiting(std::string_view bytes) {
-    for (std::string_view rest = bytes; !rest.empty();) {
-        const ssize_t n = write(STDOUT_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return bytes.size();
-}
-
 }  // namespace
 
 std::size_t console_write(std::string_view bytes, bool wait) {
     const int fd = console_output_fd();
-    if (fd < 0) return write_waiting(bytes);
+    if (fd < 0) {
+        // Without a descriptor that never blocks, a write waits in the kernel;
+        // a signal that ends the program puts /dev/null in its place.
+        write_to_console(bytes);
+        return bytes.size();
+    }
     std::size_t written = 0;
     while (written < bytes.size()) {
         const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);

@@ -17,6 +17,7 @@ namespace {
 using vqtest::Rig;
 using vqtest::run_program;
 using vqtest::Sim;
+using vqtest::TempDir;
 
 using vqtest::kBanner;
 using vqtest::kStart;
@@ -62,26 +63,28 @@ std::string shown(bool quiet) {
 class DownloadEndToEnd : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(rig_.sim.ready());
-        rig_.dir.write("part.nc", kPart);
+        ASSERT_TRUE(sim_.ready());
+        ASSERT_TRUE(vqtest::write_file(dir_.file("part.nc"), kPart));
     }
     vqtest::RunResult run(const std::vector<std::string>& args, const std::string& input = "") {
         return rig_.run(args, input);
     }
     Rig rig_;
+    TempDir& dir_ = rig_.dir;
+    Sim& sim_ = rig_.sim;
 };
 
 TEST_F(DownloadEndToEnd, ConsoleCommandInNormalThenQuietMode) {
     auto result = run({}, "fpart.nc\nq fpart.nc\n");
     EXPECT_EQ(result.output, kStart + shown(false) + "\n-" + "\n-" + shown(true) + "\n-");
-    EXPECT_EQ(rig_.sim.log(), sent_bytes() + sent_bytes());
+    EXPECT_EQ(sim_.log(), sent_bytes() + sent_bytes());
     EXPECT_EQ(result.exit_status, 1);
 }
 
 TEST_F(DownloadEndToEnd, CommandLineOption) {
     auto result = run({"-fpart.nc"});
     EXPECT_EQ(result.output, kBanner + shown(false));
-    EXPECT_EQ(rig_.sim.log(), sent_bytes());
+    EXPECT_EQ(sim_.log(), sent_bytes());
     EXPECT_EQ(result.exit_status, 1);
 }
 
@@ -103,54 +106,55 @@ TEST_F(DownloadEndToEnd, ResumeFromAFileLine) {
                                  rest_shown +
                                  "\n-The next download starts at its line 12\n\n-'part.nc' has "
                                  "11 lines: nothing to send from line 12 on\n\n-");
-    EXPECT_EQ(rig_.sim.log(), rest_sent);
+    EXPECT_EQ(sim_.log(), rest_sent);
 }
 
 TEST_F(DownloadEndToEnd, FileThatCannotBeOpenedSendsNothing) {
     auto result = run({}, "fnothere.nc\n");
     EXPECT_EQ(result.output,
               kStart + "Cannot open G Code file 'nothere.nc': No such file or directory\n\n-");
-    EXPECT_EQ(rig_.sim.log(), "");
+    EXPECT_EQ(sim_.log(), "");
 }
 
 TEST_F(DownloadEndToEnd, LineFarLargerThanAnyBufferGoesThroughWhole) {
     const std::string huge = "G01" + std::string(200000, 'X');
-    rig_.dir.write("huge.nc", huge + "\nM30\n");
+    ASSERT_TRUE(vqtest::write_file(dir_.file("huge.nc"), huge + "\nM30\n"));
     auto result = run({"-fhuge.nc"});
     EXPECT_EQ(result.output, kBanner + "\n-" + huge + "\nok-M30\nok-");
-    EXPECT_EQ(rig_.sim.log(), huge + "\nM30\n");
+    EXPECT_EQ(sim_.log(), huge + "\nM30\n");
 }
 
 // Neither a FIFO as dnconfig.txt, which counts as missing, nor files that are
 // not regular files to download make the program wait or read them.
 TEST_F(DownloadEndToEnd, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
-    ASSERT_EQ(mkfifo(rig_.dir.file("dnconfig.txt").c_str(), 0600), 0);
-    ASSERT_EQ(symlink("/dev/zero", rig_.dir.file("zero").c_str()), 0);
-    ASSERT_EQ(mkdir(rig_.dir.file("dir").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(dir_.file("dnconfig.txt").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir_.file("zero").c_str()), 0);
+    ASSERT_EQ(mkdir(dir_.file("dir").c_str(), 0700), 0);
     auto result = run({}, "fdnconfig.txt\nfzero\nf/dev/zero\nfdir\n");
     const std::string refused = "Cannot open G Code file '";
     EXPECT_EQ(result.output, kStart + refused + "dnconfig.txt': Not a regular file\n\n-" + refused +
                                  "zero': Not a regular file\n\n-" + refused +
                                  "/dev/zero': Not a regular file\n\n-" + refused +
                                  "dir': Is a directory\n\n-");
-    EXPECT_EQ(rig_.sim.log(), "");
+    EXPECT_EQ(sim_.log(), "");
     // In option mode a download that could not run stops the options after it.
     result = run({"-fdir", "-fpart.nc"});
     EXPECT_EQ(result.output, kBanner + refused +
                                  "dir': Is a directory\nOptions after -fdir not run: the download "
                                  "did not run to the end\n");
     EXPECT_EQ(result.exit_status, 2);
-    EXPECT_EQ(rig_.sim.log(), "");
+    EXPECT_EQ(sim_.log(), "");
 }
 
 TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
     Rig rig;
+    auto& [dir, com1] = rig;
     Sim com2({}, "com2");
-    rig.dir.write("part.nc", kPart);
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), kPart));
     auto result = rig.run({"-cCOM2", "-b9600", "-fpart.nc"}, "", {{"VQDNC_COM2", com2.link()}});
     EXPECT_EQ(result.output, kBanner + "Com channel set to COM2,115200,N,1\n" + shown(false));
     EXPECT_EQ(com2.log(), sent_bytes());
-    EXPECT_EQ(rig.sim.log(), "");
+    EXPECT_EQ(com1.log(), "");
     EXPECT_EQ(result.exit_status, 1);
 }
 
@@ -159,18 +163,19 @@ TEST(DownloadOptions, ChannelAndRateThenDownloadOnTheNewChannel) {
 // scrolls whole again.
 TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
     Rig rig({"--byte-delay-us", "4000"});
+    auto& [dir, sim] = rig;
     std::string part;
     std::string expected = kBanner + "\n-";
     for (int i = 1; i <= 20; ++i) {
         part += "G01 X" + std::to_string(i) + "\n";
         expected += "G01 X" + std::to_string(i) + "\nok-";
     }
-    rig.dir.write("part.nc", part);
+    ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
     auto tmux = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"-S", rig.dir.file("tmux"), "-f", "/dev/null"});
+        args.insert(args.begin(), {"-S", dir.file("tmux"), "-f", "/dev/null"});
         // The server's environment outlives each call's own state directory.
         return run_program(vqtest::find_tool("tmux"), args, "",
-                           rig.env({{"XDG_STATE_HOME", rig.dir.path()}}))
+                           rig.env({{"XDG_STATE_HOME", dir.path()}}))
             .output;
     };
     auto screen_shows = [&](const std::string& text) {
@@ -181,7 +186,7 @@ TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
         }
         return true;
     };
-    tmux({"new-session", "-d", "-x", "80", "-y", "30", "-c", rig.dir.path(),
+    tmux({"new-session", "-d", "-x", "80", "-y", "30", "-c", dir.path(),
           vqtest::vqdnc_path() + " -fpart.nc; echo END; sleep 30"});
     EXPECT_TRUE(screen_shows("\npart.nc  line "));
     EXPECT_TRUE(screen_shows("END"));

@@ -115,38 +115,28 @@ TEST_F(Exchange, SilentControllerWaitBlocksInsteadOfPolling) {
     EXPECT_LE(fake::state.waits, 2);  // one wait for the whole time, not a loop of polls
 }
 
-// The echo of each byte sent is compared with it, letters case-blind, also
-// the echo of what is read as answer; a prompt counts only after it.
-struct EchoCase {
-    std::string sent, from_controller;
-    int echo_count;
-    std::int64_t result;
-    std::string shown;
-};
-
+// The echo of each byte sent is compared with it, also the echo of what is
+// read as answer (a line's line feed).
 TEST_F(Exchange, EchoIsComparedWithWhatWasSent) {
     const std::string lost =
         "\nThe echo on COM1 differs from what was sent: lock-step with the "
         "controller is lost\n  sent:      ";
-    for (const EchoCase& c : std::initializer_list<EchoCase>{
-             {"G0 X-\n", "G0 X-\nok\n-", 5, 0, "G0 X-\nok-"},
-             {"g1 x1\n", "G1 X1\n-", 6, 0, "G1 X1\n-"},
-             {"G1 X1\n", "G1 Y1\n-", 6, kEchoDiffers,
-              "G1 " + lost + "'G1 X1\\n'\n  came back: 'G1 Y'\n"},
-             {"G1\n", std::string("G1\0\n-", 5), 2, kEchoDiffers,
+    for (auto [sent, from_controller, echo_count, shown] :
+         std::vector<std::tuple<std::string, std::string, int, std::string>>{
+             {"G1\n", std::string("G1\0\n-", 5), 2,
               "G1" + lost + "'G1\\n'\n  came back: 'G1\\x00'\n"},
-             {std::string(40, 'X'), std::string(39, 'X') + "Y", 40, kEchoDiffers,
+             {std::string(40, 'X'), std::string(39, 'X') + "Y", 40,
               std::string(39, 'X') + lost + "'..." + std::string(33, 'X') + "'\n  came back: '..." +
                   std::string(32, 'X') +
                   "Y'\n\nCOM1 holds an unfinished line: 40 bytes of it went out - re-open the "
                   "port with c or b\n"}}) {
         fake::reset();
         open_link();
-        ASSERT_TRUE(send_text(c.sent));
-        fake::controller_sends(c.from_controller);
+        ASSERT_TRUE(send_text(sent));
+        fake::controller_sends(from_controller);
         std::int64_t result = 1;
-        EXPECT_EQ(await('-', c.echo_count, &result), c.shown) << c.sent;
-        EXPECT_EQ(result, c.result) << c.sent;
+        EXPECT_EQ(await('-', echo_count, &result), shown) << sent;
+        EXPECT_EQ(result, kEchoDiffers) << sent;
     }
 }
 
@@ -160,36 +150,22 @@ TEST(StopWords, WholeWordsCaseBlindAndTheLineThatHoldsOne) {
         scan_end(scan);
         return scan.found ? std::string(stop_line(scan)) + (scan.line_cut ? "..." : "") : "-";
     };
-    EXPECT_EQ(line_of("ok\r\nERROR 12: bad word\r\nmore"), "ERROR 12: bad word");
-    EXPECT_EQ(line_of("\x01 alarm"), "\x01 alarm");
     EXPECT_EQ(line_of("NO ERRORS, TERROR, error2, alarm_"), "NO ERRORS, TERROR, error2, alarm_");
     EXPECT_EQ(line_of("NO ERRORS, TERROR, error2 " + std::string(40, 'x') + "error"), "-");
     EXPECT_EQ(line_of("Error: " + std::string(60, 'x')), "Error: " + std::string(57, 'x') + "...");
     settings.stop_words = {{{"fault"}, {"e2"}}};
     EXPECT_EQ(line_of("ERROR FAULT"), "ERROR FAULT");
     EXPECT_EQ(line_of("ERROR\rE2"), "E2");
-    settings.stop_words = {};
-    EXPECT_EQ(line_of("ERROR ALARM"), "-");
 }
 
-TEST_F(Exchange, AnswerWithAStopWordIsReadToItsPromptAndSaysSo) {
-    settings.output_mode = 'q';
-    fake::controller_sends("\r\nALARM 2~\r\n-next");
-    std::int64_t result = 0;
-    EXPECT_EQ(await('-', 0, &result), "\nStopped: the controller answered 'ALARM 2~'\n");
-    EXPECT_EQ(result, kStopWord);
-    EXPECT_EQ(fake::state.incoming.size(), 4u);
-    // The query reads its four answers all the same.
-    fake::state.incoming.clear();
+// The query reads its four answers also when one holds a stop word; on a
+// silent controller it ends after one time-out, not four.
+TEST_F(Exchange, QueryReadsPastAStopWordAndEndsAtTheFirstTimeOut) {
     fake::controller_sends("vA\r\n-ALARM\r\n-C\r\n-D\r\n-");
     CaptureStdout();
     EXPECT_FALSE(query_controller());
     GetCapturedStdout();
     EXPECT_TRUE(fake::state.incoming.empty());
-}
-
-// One time-out, not four, and the prompt comes back.
-TEST_F(Exchange, QueryOnASilentControllerEndsAfterOneTimeOut) {
     CaptureStdout();
     EXPECT_FALSE(query_controller());
     EXPECT_EQ(GetCapturedStdout(), silence("v"));

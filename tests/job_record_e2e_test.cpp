@@ -15,29 +15,17 @@ namespace {
 
 using vqtest::Env;
 using vqtest::Rig;
-using vqtest::Sim;
 
 // After SIGKILL the next start shows, before it sends anything, where the
-// download stood; its resume command, typed as shown, sends exactly the
-// lines from the first one not acknowledged, and the finished download
-// leaves no record.
+// download stood; its resume command sends exactly the lines from the first
+// one not acknowledged, and the finished download leaves no record.
 TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
     Rig rig({"--byte-delay-us", "1000"});
     ASSERT_TRUE(rig.sim.ready());
-    std::vector<std::string> lines;
     std::string part;
-    for (int i = 1; i <= 120; ++i) {
-        lines.push_back((i % 10 == 0 ? "; note " : "G01 X") + std::to_string(i));
-        part += lines.back() + "\n";
-    }
-    // What a download sends of the file lines from `first` (counted from 1) on, up to `end`.
-    auto sent = [&](long first, long end) {
-        std::string bytes;
-        for (long i = first; i < end; ++i)
-            bytes += lines[i - 1][0] == ';' ? "" : lines[i - 1] + "\n";
-        return bytes;
-    };
-    rig.dir.write("part.nc", part);
+    for (int i = 1; i <= 120; ++i)
+        part += "G01 X" + std::to_string(i) + "\n";
+    const std::string path = rig.dir.write("part.nc", part);
     const Env state = {{"XDG_STATE_HOME", rig.dir.file("state")}};
     auto killed = rig.start({"-fpart.nc"}, state);
     ASSERT_TRUE(rig.sim.wait_log("G01 X21\n"));
@@ -52,20 +40,17 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
     EXPECT_EQ(record.st_mode & 0777, 0600u);
 
     auto next = rig.start({}, state);
-    ASSERT_TRUE(next->expect("Download on COM1 not finished: '" + rig.dir.file("part.nc") + "'"));
-    ASSERT_TRUE(next->expect("  To resume: r"));
+    ASSERT_TRUE(next->expect("Download on COM1 not finished: '" + path + "'"));
     ASSERT_TRUE(next->expect(")\n\n-"));
     EXPECT_EQ(rig.sim.log(), before);
     const std::string& shown = next->output();
-    const std::size_t from = shown.rfind("To resume: ") + 11;
-    std::string resume = shown.substr(from, shown.rfind(" (options") - from);
-    const long line = std::stol(resume.substr(1));
-    resume.replace(resume.find(" then "), 6, " ");
-    ASSERT_TRUE(next->send(resume + "\ne\n"));
+    const long line = std::stol(shown.substr(shown.rfind("To resume: r") + 12));
+    ASSERT_TRUE(next->send("r" + std::to_string(line) + " f" + path + "\ne\n"));
     EXPECT_EQ(next->finish().exit_status, 1);
     ASSERT_GE(line, 20);
-    EXPECT_EQ(rig.sim.log().substr(before.size()), sent(line, 121));
-    EXPECT_TRUE(before.starts_with(sent(1, line)));
+    const std::size_t rest = part.find("G01 X" + std::to_string(line) + "\n");
+    EXPECT_EQ(rig.sim.log().substr(before.size()), part.substr(rest));
+    EXPECT_TRUE(before.starts_with(part.substr(0, rest)));
     EXPECT_FALSE(vqtest::path_exists(rig.dir.file("state/vqdnc/COM1.job")));
 }
 
@@ -73,8 +58,7 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
 // and the downloads go on.
 TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
     Rig rig;
-    rig.dir.write("part.nc", "G21\n");
-    rig.dir.write("file", "");
+    const std::string file = rig.dir.write("part.nc", "G21\n");
     const std::string in_dir = rig.dir.file("dir/vqdnc/COM1.job");
     ASSERT_EQ(system(("mkdir -p " + in_dir).c_str()), 0);
     // A record path of 1024 characters, one more than a path may have.
@@ -84,8 +68,7 @@ TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
     const std::string not_kept = "No job record kept in ";
     const std::string goes_on = " - downloads go on without one\n";
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {rig.dir.file("file"),
-         not_kept + rig.dir.file("file") + "/vqdnc/COM1.job: Not a directory" + goes_on},
+        {file, not_kept + file + "/vqdnc/COM1.job: Not a directory" + goes_on},
         {rig.dir.file("dir"), "Job record " + in_dir + " ignored: Is a directory\n" + not_kept +
                                   in_dir + ": Is a directory" + goes_on},
         {deep, "Job record (no state directory) ignored: File name too long\n" + not_kept +
@@ -101,7 +84,7 @@ TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
 // A record on COM2 is shown when the console first selects COM2, not again.
 TEST(JobRecordEndToEnd, RecordOfAnotherChannelIsShownWhenItIsFirstSelected) {
     Rig rig;
-    Sim com2({"--hangup-after-bytes", "6"}, "com2");
+    vqtest::Sim com2({"--hangup-after-bytes", "6"}, "com2");
     rig.dir.write("part.nc", "G21\nG00 Z5\n");
     const Env env = {{"VQDNC_COM2", com2.link()}, {"XDG_STATE_HOME", rig.dir.file("state")}};
     rig.run({"-cCOM2", "-fpart.nc"}, "", env);

@@ -14,12 +14,10 @@ using vqtest::Rig;
 TEST(ResumeOnATerminal, EnterSendsAnyOtherKeySendsNothing) {
     for (const char* term : {"dumb", ""}) {
         Rig rig;
-        ASSERT_TRUE(rig.sim.ready());
         rig.dir.write("part.nc", "G21 G91\nG1 X1\nM30\n");
         auto program = rig.start({}, {{"TERM", term}}, vqtest::Console::kPty);
         const std::string question = "Enter sends from line 2 on, any other key sends nothing: ";
         ASSERT_TRUE(program->send("r2 fpart.nc\n"));
-        ASSERT_TRUE(program->expect("Warning: distance mode is incremental"));
         ASSERT_TRUE(program->expect(question));
         ASSERT_TRUE(program->send("x"));
         ASSERT_TRUE(program->expect("Nothing of 'part.nc' sent - to resume: r2 then fpart.nc"));
@@ -37,7 +35,6 @@ TEST(ResumeOnATerminal, EnterSendsAnyOtherKeySendsNothing) {
 
 TEST(CtrlC, StopsAPlaceAfterItsMoveInFlightAndATypedLineAfterItself) {
     Rig rig({"--byte-delay-us", "20000"});
-    ASSERT_TRUE(rig.sim.ready());
     auto program = rig.start();
     ASSERT_TRUE(program->send("v\np\n"));
     ASSERT_TRUE(rig.sim.wait_log("N1 G1 X-0.0500 F5.0000\n"));

@@ -263,7 +263,6 @@ INSTANTIATE_TEST_SUITE_P(
                     LatencyCase{"DriverRefusesTheRequest", EINVAL, 0, "", false, ""}),
     [](const testing::TestParamInfo<LatencyCase>& info) { return std::string(info.param.name); });
 
-// The line after the error line of a failed open, by error number.
 // Outside bytes as the operator sees them, and a device path too long for a line.
 TEST(ShownText, ControlBytesShowEscapedAndCharactersAsTheyAre) {
     const std::pair<std::string, std::string> rows[] = {
@@ -284,6 +283,7 @@ TEST(ShownText, ControlBytesShowEscapedAndCharactersAsTheyAre) {
     unsetenv("VQDNC_COM13");
 }
 
+// The line after the error line of a failed open, by error number.
 TEST(OpenFailure, SaysWhatToDo) {
     setenv("VQDNC_COM2", "/dev/ttyUSB3", 1);
     vqtest::TempDir dev;  // no serial devices in it

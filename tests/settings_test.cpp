@@ -9,7 +9,7 @@
 #include <string>
 
 #include "control/word.h"
-#include "tests/files.h"
+#include "tests/harness.h"
 
 namespace {
 

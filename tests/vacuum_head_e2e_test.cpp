@@ -19,6 +19,7 @@ namespace {
 using vqtest::Console;
 using vqtest::Process;
 using vqtest::Rig;
+using vqtest::Sim;
 
 const std::string kStartEnd = "change using c or b commands\n\n-";
 using vqtest::kAdjustPrompt;
@@ -60,7 +61,8 @@ class Terminal : public testing::Test {
 protected:
     void start(const std::vector<std::string>& sim_args = {}) {
         rig_ = std::make_unique<Rig>(sim_args);
-        ASSERT_TRUE(rig_->sim.ready());
+        sim_ = &rig_->sim;
+        ASSERT_TRUE(sim_->ready());
         vq_ = rig_->start({}, {}, Console::kPty);
         ASSERT_TRUE(vq_->started());
         ASSERT_TRUE(vq_->expect(on_terminal(kStartEnd)));
@@ -90,6 +92,7 @@ protected:
     std::string since_start() const { return vq_->output().substr(mark_); }
 
     std::unique_ptr<Rig> rig_;
+    Sim* sim_ = nullptr;
     std::unique_ptr<Process> vq_;
     std::string terminal_;
     std::size_t mark_ = 0;
@@ -133,10 +136,10 @@ TEST_F(Terminal, KeysActAtOnceAndAdjustedValuesLastOneRun) {
                           lift_text("N1 G1 X0.2500 F7.5000\n") +
                           place_text("N1 G1 X-0.1000 F2.5000\n", "N1 G1 X0.0000 F7.5000\n") +
                           "x\n=\n=\n=e\n=\n-v\n" + kHeader + lift_text() + "e\n=\n-e\n"));
-    EXPECT_EQ(rig_->sim.log(), kLiftLine + kPlaceLines +
-                                   "N1 G1 X0.2500 F7.5000\nN1 G1 X-0.1000 F2.5000\nN1 G04 P2\n"
-                                   "N1 G1 X0.0000 F7.5000\n" +
-                                   kLiftLine);
+    EXPECT_EQ(sim_->log(), kLiftLine + kPlaceLines +
+                               "N1 G1 X0.2500 F7.5000\nN1 G1 X-0.1000 F2.5000\nN1 G04 P2\n"
+                               "N1 G1 X0.0000 F7.5000\n" +
+                               kLiftLine);
 }
 
 TEST_F(Terminal, KeysTypedWhileTheControllerIsBusyAreTakenOneByOne) {
@@ -153,7 +156,7 @@ TEST_F(Terminal, KeysTypedWhileTheControllerIsBusyAreTakenOneByOne) {
               on_terminal("v\n" + kHeader + lift_text() +
                           place_text("N1 G1 X-0.0500 F5.0000\n", "N1 G1 X0.0000 F5.0000\n") +
                           lift_text() + "e\n=\n-"));
-    EXPECT_EQ(rig_->sim.log(), kLiftLine + kPlaceLines + kLiftLine);
+    EXPECT_EQ(sim_->log(), kLiftLine + kPlaceLines + kLiftLine);
     EXPECT_TRUE(same_mode(mode(), before_));
 }
 
@@ -172,9 +175,8 @@ TEST_F(Terminal, RestOfTheVLineIsNoKeyAndEscapeAloneIsEchoed) {
     start();
     type("v lp\n", "v lp\n" + kHeader);
     type("\x1b", "\\x1B\n=");
-    // lp, typed before the processor, is read as a console word
-    type("e", "e\n=\n-" + vqtest::unknown_command("lp") + "\n-");
-    EXPECT_EQ(rig_->sim.log(), "");
+    type("e", "e\n=\n-" + vqtest::unknown_command("lp") + "\n-");  // typed before the processor
+    EXPECT_EQ(sim_->log(), "");
 }
 
 // A signal that ends the program in the processor, while it waits for the
@@ -237,6 +239,7 @@ class Pipe : public testing::Test {
 protected:
     vqtest::RunResult run(const std::string& input) { return rig_.run({}, input); }
     Rig rig_;
+    Sim& sim_ = rig_.sim;
 };
 
 TEST_F(Pipe, ScriptedLiftAndPlace) {
@@ -247,7 +250,7 @@ TEST_F(Pipe, ScriptedLiftAndPlace) {
     EXPECT_EQ(out.substr(out.find(kStartEnd) + kStartEnd.size()),
               kHeader + lift_text() +
                   place_text("N1 G1 X-0.0500 F5.0000\n", "N1 G1 X0.0000 F5.0000\n") + "e\n=\n-");
-    EXPECT_EQ(rig_.sim.log(), kLiftLine + kPlaceLines);
+    EXPECT_EQ(sim_.log(), kLiftLine + kPlaceLines);
 }
 
 TEST_F(Pipe, EndOfInputEndsTheProcessorThenTheProgram) {
@@ -261,7 +264,7 @@ TEST_F(Pipe, EndOfInputEndsTheProcessorThenTheProgram) {
               kHeader + "a" + kAdjustPrompt + "New settings: 0.3000 5.0000 -0.0500 5.0000\n=\n=" +
                   lift_text("N1 G1 X0.3000 F5.0000\n") + "\n-" + vqtest::unknown_command("x") +
                   "\n-");
-    EXPECT_EQ(rig_.sim.log(), "N1 G1 X0.3000 F5.0000\n");
+    EXPECT_EQ(sim_.log(), "N1 G1 X0.3000 F5.0000\n");
 }
 
 }  // namespace

@@ -77,8 +77,7 @@ TEST_F(VacuumHead, LostLinkEndsAPlaceAndTheProcessorGoesOn) {
     EXPECT_EQ(fake::state.sent, "N1 G1 X-0.0500 F5.0000\n");
 }
 
-// A move whose echo differs from what was sent ends the place before its
-// dwell, and the processor says its run did not go through.
+// A changed echo of the move ends the place before its dwell; the run did not go through.
 TEST_F(VacuumHead, ChangedEchoEndsAPlaceBeforeItsDwell) {
     controller_answers({"N1 G1 X-0.0501 F5.0000\n", "N1 G04 P2\n"});
     fake::state.console = " pe";

@@ -8,25 +8,16 @@
 #include "platform/job_store.h"
 #include "platform/system_log.h"
 
-namespace fake {
-JobPlatform jobs;
-}
+fake::JobPlatform fake::jobs;
 
 namespace {
-
 using fake::jobs;
 int open_port = -1;
-
-bool failed(int error) {
-    errno = error;
-    return false;
-}
-
 }  // namespace
 
 bool job_store_open(int port, std::size_t size) {
-    if (jobs.fail_errno != 0) return failed(jobs.fail_errno);
-    if (jobs.busy) return failed(EWOULDBLOCK);
+    errno = jobs.fail_errno;
+    if (errno != 0) return false;
     jobs.records[port].assign(size, '\0');
     open_port = port;
     return true;
@@ -37,14 +28,14 @@ char* job_store_bytes() {
 }
 
 bool job_store_commit(std::size_t, std::size_t) {
-    if (jobs.writes_until_failure == 0) return failed(EIO);
+    errno = EIO;
+    if (jobs.writes_until_failure == 0) return false;
     if (jobs.writes_until_failure > 0) --jobs.writes_until_failure;
     return true;
 }
 
 bool job_store_sync() {
-    ++jobs.syncs;
-    return true;
+    return ++jobs.syncs > 0;
 }
 
 void job_store_close(bool remove) {
@@ -53,8 +44,8 @@ void job_store_close(bool remove) {
 }
 
 long job_store_read(int port, char* data, std::size_t size) {
-    if (jobs.busy) return kRecordBusy;
-    if (jobs.read_errno != 0) return failed(jobs.read_errno) ? 0 : -1;
+    errno = jobs.fail_errno;
+    if (errno != 0) return errno == EWOULDBLOCK ? kRecordBusy : -1;
     const auto found = jobs.records.find(port);
     if (found == jobs.records.end()) return 0;
     const std::size_t count = std::min(size, found->second.size());
@@ -67,7 +58,7 @@ void job_store_path(int port, char* text, std::size_t size) {
 }
 
 std::int64_t wall_clock_s() {
-    return jobs.now_s;
+    return 1700000000;
 }
 
 void boot_id(char* text, std::size_t size) {
