@@ -154,8 +154,8 @@ std::string scanned(const std::string& text, bool position = false, std::size_t 
     return shown.data();
 }
 
-// Each word alone: kept when it belongs to a group (the ends of each group's
-// codes the table above leaves), and nothing else is.
+// Each word alone: kept when it belongs to a group (words the table above
+// does not show), and nothing else is.
 TEST(ModalState, EachGroupsWordsAndNoOthers) {
     for (const char* word : {"G01", "G19", "G90.1", "G54", "G59", "G59.1", "G59.2", "G59.3", "G95",
                              "G43", "G49", "G40", "G41", "M05", "M09"})
