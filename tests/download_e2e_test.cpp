@@ -172,10 +172,10 @@ TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
     }
     ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), part));
     auto tmux = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {"-S", dir.file("tmux"), "-f", "/dev/null"});
+        args.insert(args.begin(), {"-S", rig.dir.file("tmux"), "-f", "/dev/null"});
         // The server's environment outlives each call's own state directory.
         return run_program(vqtest::find_tool("tmux"), args, "",
-                           rig.env({{"XDG_STATE_HOME", dir.path()}}))
+                           rig.env({{"XDG_STATE_HOME", rig.dir.path()}}))
             .output;
     };
     auto screen_shows = [&](const std::string& text) {

@@ -201,7 +201,7 @@ TEST(EndingSignal, FinishesTheLineAndGivesTheDeviceBack) {
         ASSERT_TRUE(vqtest::write_file(dir.file("part.nc"), line + "\nM30\n"));
         auto device_mode = [&] {
             termios t{};
-            const int fd = open(sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            const int fd = open(rig.sim.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
             tcgetattr(fd, &t);
             close(fd);
             return std::vector<tcflag_t>{t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag};
