@@ -11,19 +11,22 @@
 #include "control/commands.h"
 #include "control/settings.h"
 #include "control/usage.h"
+#include "jobs/job_record.h"
+#include "platform/progress.h"
 #include "platform/signals.h"
 
 namespace {
 
-// --help and --version, as GNU programs have them: they answer and end the
-// program with success before the configuration file is read or a port is
-// opened. Returns false when neither is among the arguments.
-bool answered_gnu_option(int argc, char** argv) {
+// --help, --version and --status answer and end the program with success
+// before the configuration file is read or a port is opened. Returns false
+// when none is among the arguments.
+bool answered_long_option(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string_view argument = argv[i];
         if (argument == "--help") print_usage();
         if (argument == "--version") print_version();
-        if (argument == "--help" || argument == "--version") return true;
+        if (argument == "--status") print_job_status();
+        if (argument == "--help" || argument == "--version" || argument == "--status") return true;
     }
     return false;
 }
@@ -45,8 +48,9 @@ int main(int argc, char** argv) {
     // Every print reaches the screen at once: the controller's echo shows byte
     // by byte and prompts without a line end are visible.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    if (answered_gnu_option(argc, argv)) return 0;
+    if (answered_long_option(argc, argv)) return 0;
     install_signal_handlers(close_before_signal_end);
+    reset_scroll_region();
     set_defaults();
     print_banner();
     if (argc < 2) {

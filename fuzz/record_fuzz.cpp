@@ -6,21 +6,22 @@
 // is sealed as the program seals a slot and put in both slots, so the fields
 // behind the seal are read too.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "jobs/job_record.h"
-#include "jobs/record_format.h"
 #include "tests/fakes/fake_job_store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kSlot = 2048;
     if (size == 0) return 0;
-    std::string record(reinterpret_cast<const char*>(data) + 1, std::min(size - 1, kRecordSize));
-    if ((data[0] & 1) != 0 && record.size() < kSlotSize - kSealSize) {
-        char seal[kSealSize];
-        format_seal(seal_hash(kSealStart, record), seal);
+    std::string record(reinterpret_cast<const char*>(data) + 1, std::min(size - 1, 2 * kSlot));
+    if ((data[0] & 1) != 0 && record.size() < kSlot - 16) {
+        char seal[16];
+        std::snprintf(seal, sizeof seal, "seal %08x\n", crc_update(0, record));
         record += seal;
-        record.resize(kSlotSize, '\n');
+        record.resize(kSlot, '\n');
         record += record;
     }
     fake::jobs = fake::JobPlatform{};

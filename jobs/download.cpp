@@ -11,7 +11,6 @@
 // resume from the first line it did not.
 #include "jobs/download.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,31 +34,12 @@ namespace {
 
 constexpr std::size_t kBlockSize = 4096;  // file bytes read at a time
 constexpr std::size_t kPieceSize = 256;   // line text sent before its echo is read
-constexpr std::size_t kShownText = 40;    // of a line's text in a report
 
 // Line text waiting to be sent, with room for its line feed.
 struct Piece {
     std::array<char, kPieceSize + 1> text;
     std::size_t stored = 0;
-};
-
-// The start of a line's text, as a report shows it.
-struct LineHead {
-    std::array<char, kShownText + 1> text{};
-    std::size_t length = 0;
-    bool cut = false;  // the line goes on past what is kept
-};
-
-// Where the download stands, in file lines.
-struct Standing {
-    long first_line = 1;    // where this download started
-    long line = 0;          // the line being sent
-    bool in_line = false;   // part of its text has been taken from the file
-    LineHead head;          // of the line being sent
-    long acknowledged = 0;  // the last line whose prompt came; 0: none yet
-    LineHead acknowledged_head;
-    long unanswered = 0;  // the first line after it that went out whole; 0: none
-    long sent = 0;        // lines that went out whole
+    bool in_line = false;  // part of the current line's text has been taken from the file
 };
 
 // The file, a block at a time.
@@ -67,20 +47,6 @@ struct Reader {
     int fd = -1;
     std::array<char, kBlockSize> block;
     std::int64_t bytes_read = 0;
-};
-
-// lock_step_lost: the echo differed; silent: no byte came for REPLY_TIMEOUT_MS.
-// refused: the line's answer held a stop word; halted: what the controller
-// sent unasked before the line did, and the line was not sent.
-enum class Outcome {
-    done,
-    read_failed,
-    link_down,
-    stopped,
-    lock_step_lost,
-    silent,
-    refused,
-    halted
 };
 
 enum class Read { data, end, failed };
@@ -100,46 +66,46 @@ Read read_block(Reader& reader, const char* path, std::string_view& input) {
     }
 }
 
-// Shown when printed, so that no byte acts on the terminal.
-void keep_head(LineHead& head, std::string_view text) {
-    for (char c : text) {
-        if (head.length == kShownText) {
-            head.cut = true;
-            return;
-        }
-        head.text[head.length++] = c;
-    }
-}
-
 // Notes text of the current line taken from the file; a new line starts here.
-void note_line_text(Standing& at, const LineSplitter& splitter, std::string_view text,
+void note_line_text(Piece& piece, const LineSplitter& splitter, std::string_view text,
                     const Reader& reader, std::size_t unread) {
-    if (!at.in_line) {
-        at.in_line = true;
-        at.line = splitter.line;
-        at.head = LineHead{};
-        progress_update(at.line, reader.bytes_read - static_cast<std::int64_t>(unread));
+    if (!piece.in_line) {
+        piece.in_line = true;
+        job_line_begins(splitter.line);
+        progress_update(splitter.line, reader.bytes_read - static_cast<std::int64_t>(unread));
     }
-    keep_head(at.head, text);
+    job_line_text(text);
 }
 
-Outcome not_sent() {
-    return refused_for_stop_word() ? Outcome::halted : Outcome::link_down;
+// A text that did not go out: what the controller sent unasked stopped it,
+// the operator gave up the wait, the port holds the part that went out, or
+// the link is gone.
+JobOutcome not_sent() {
+    if (refused_for_stop_word()) {
+        job_refused_after_prompt();
+        return JobOutcome::refused;
+    }
+    if (stop_requests() >= 2) return JobOutcome::stopped;
+    if (!holds_unfinished_line()) return JobOutcome::link_lost;
+    job_line_part_sent();
+    return JobOutcome::unfinished_line;
 }
 
-Outcome outcome_of_wait(std::int64_t result) {
-    if (result == 0) return Outcome::done;
-    if (result == kLinkDown) return Outcome::link_down;
-    if (result == kWaitAbandoned) return Outcome::stopped;
-    if (result > 0) return Outcome::silent;
-    return result == kStopWord ? Outcome::refused : Outcome::lock_step_lost;
+// How a wait ended; running when the download goes on.
+JobOutcome outcome_of_wait(std::int64_t result) {
+    if (result == 0) return JobOutcome::running;
+    if (result == kLinkDown) return JobOutcome::link_lost;
+    if (result == kWaitAbandoned) return JobOutcome::stopped;
+    if (result > 0) return JobOutcome::silent;
+    return result == kStopWord ? JobOutcome::refused : JobOutcome::echo_differed;
 }
 
 // Sends part of a line that does not fit the send buffer and reads its echo:
 // the controller answers only once the line feed has come.
-Outcome send_piece(Piece& piece) {
+JobOutcome send_piece(Piece& piece) {
     const std::string_view text(piece.text.data(), piece.stored);
     piece.stored = 0;
+    job_line_part_sent();
     if (!send_text(text)) return not_sent();
     return outcome_of_wait(await_echo(static_cast<int>(text.size())));
 }
@@ -147,29 +113,23 @@ Outcome send_piece(Piece& piece) {
 // Sends the rest of a line's text with its line feed, in one write, then waits
 // for the prompt. The line feed's echo is read as part of the answer, and the
 // prompt is awaited after it, also when the text ends in the prompt character.
-Outcome send_line_end(Piece& piece, Standing& at) {
+JobOutcome send_line_end(Piece& piece) {
     const int echo_count = static_cast<int>(piece.stored);
     piece.text[piece.stored] = '\n';
     const std::string_view line(piece.text.data(), piece.stored + 1);
     piece.stored = 0;
-    at.in_line = false;
+    piece.in_line = false;
     if (!send_text(line)) return not_sent();
-    ++at.sent;
-    if (at.unanswered == 0) at.unanswered = at.line;
-    job_record_line_sent(at.line);
+    job_line_sent();
     const std::int64_t result = await_prompt(settings.prompt_char, echo_count);
-    if (result == 0) {
-        at.acknowledged = at.line;
-        at.acknowledged_head = at.head;
-        job_record_acknowledged(at.line, {at.head.text.data(), at.head.length}, at.head.cut);
-    }
-    if (result == 0 || result == kStopWord) at.unanswered = 0;  // its prompt came
+    if (result == 0) job_line_acknowledged();
+    if (result == kStopWord) job_line_refused();
     return outcome_of_wait(result);
 }
 
 // Splits the file into lines and sends them, until its end or a failure.
-Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std::string_view input,
-                  Standing& at) {
+JobOutcome send_file(Reader& reader, const char* path, LineSplitter& splitter,
+                     std::string_view input) {
     Piece piece;
     for (;;) {
         while (!input.empty()) {
@@ -178,30 +138,29 @@ Outcome send_file(Reader& reader, const char* path, LineSplitter& splitter, std:
             input.remove_prefix(step.used);
             const bool text_taken = step.stored > 0 || step.line_ended;
             // Ctrl-C stops the download before a line of which nothing went out.
-            if (text_taken && !at.in_line && stop_asked()) return Outcome::stopped;
+            if (text_taken && !piece.in_line && stop_asked()) return JobOutcome::stopped;
             if (text_taken)
-                note_line_text(at, splitter, {room.data(), step.stored}, reader, input.size());
+                note_line_text(piece, splitter, {room.data(), step.stored}, reader, input.size());
             piece.stored += step.stored;
-            Outcome sent = Outcome::done;
+            JobOutcome sent = JobOutcome::running;
             if (step.line_ended) {
-                sent = send_line_end(piece, at);
+                sent = send_line_end(piece);
             } else if (piece.stored == kPieceSize) {
-                job_record_line_begun(at.line);
                 sent = send_piece(piece);
             }
-            if (sent != Outcome::done) return sent;
+            if (sent != JobOutcome::running) return sent;
         }
         const Read got = read_block(reader, path, input);
-        if (got == Read::failed) return Outcome::read_failed;
+        if (got == Read::failed) return JobOutcome::read_failed;
         if (got == Read::end) {
-            if (!finish_lines(splitter)) return Outcome::done;
-            if (!at.in_line && stop_asked()) return Outcome::stopped;
-            if (!at.in_line) note_line_text(at, splitter, {}, reader, 0);
-            return send_line_end(piece, at);
+            if (!finish_lines(splitter)) return JobOutcome::done;
+            if (!piece.in_line && stop_asked()) return JobOutcome::stopped;
+            if (!piece.in_line) note_line_text(piece, splitter, {}, reader, 0);
+            const JobOutcome last = send_line_end(piece);
+            return last == JobOutcome::running ? JobOutcome::done : last;
         }
     }
 }
-
 // Takes the lines before `first_line` from `input` without sending them.
 // Returns the bytes taken.
 std::size_t skip_lines(LineSplitter& splitter, std::string_view input, long first_line) {
@@ -242,89 +201,18 @@ Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter
     return Skip::done;
 }
 
-void print_head(const LineHead& head) {
-    print_shown({head.text.data(), head.length});
-    std::printf("%s", head.cut ? "..." : "");
-}
-
-void print_resume(const char* path, long resume) {
-    const auto name = shown(path);
-    std::printf("  To resume: r%ld then f%s (options: -r%ld -f%s)\n", resume, name.c_str(), resume,
-                name.c_str());
-}
-
-// The first line the controller may not have run.
-long resume_line_after(const Standing& at) {
-    return at.acknowledged > 0 ? at.acknowledged + 1 : at.first_line;
-}
-
-// The one report of a download that ended before the end of its file.
-// Returns the line it tells the operator to resume from.
-long report_early_end(const char* path, const Standing& at, Outcome outcome) {
-    if (outcome == Outcome::refused || outcome == Outcome::halted) {
-        // The controller refused the line, or did not take it: it is sent again.
-        std::printf("Download of '%s' stopped by the controller %s line %ld (", shown(path).c_str(),
-                    outcome == Outcome::refused ? "at" : "before", at.line);
-        print_head(at.head);
-        std::printf(")\n");
-        print_resume(path, at.line);
-        return at.line;
-    }
-    std::printf(outcome == Outcome::stopped ? "\nDownload of '%s' stopped by the operator: "
-                                            : "Download of '%s' stopped: ",
-                shown(path).c_str());
-    if (at.acknowledged > 0) {
-        std::printf("the controller acknowledged line %ld last (", at.acknowledged);
-        print_head(at.acknowledged_head);
-        std::printf(")\n");
-    } else {
-        std::printf("the controller acknowledged none of its lines\n");
-    }
-    if (at.unanswered > 0) print_unanswered(at.unanswered);
-    print_resume(path, resume_line_after(at));
-    return resume_line_after(at);
-}
-
-// The file size for the status line; 0 when unknown.
-std::int64_t file_size(int fd) {
-    struct stat info {};
-    return fstat(fd, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : 0;
-}
-
 // On a terminal a download that ran through says so; through a pipe the
 // output stays as it always was.
-void report_finished(const char* path, const Standing& at, std::int64_t elapsed_ms) {
+void report_finished(const char* path, std::int64_t elapsed_ms) {
     if (!isatty(STDOUT_FILENO)) return;
     std::array<char, 32> duration;
     format_duration(elapsed_ms / 1000, duration);
     std::printf("\nDownload of '%s' done", shown(path).c_str());
-    if (at.first_line > 1) std::printf(" from line %ld", at.first_line);
-    std::printf(": %ld line%s sent in %s, %.1f lines/s\n", at.sent, at.sent == 1 ? "" : "s",
+    if (job.first_line > 1) std::printf(" from line %ld", job.first_line);
+    std::printf(": %ld line%s sent in %s, %.1f lines/s\n", job.sent, job.sent == 1 ? "" : "s",
                 duration.data(),
-                static_cast<double>(at.sent) * 1000 /
+                static_cast<double>(job.sent) * 1000 /
                     static_cast<double>(std::max<std::int64_t>(elapsed_ms, 1)));
-}
-
-// How the job record names the way a download ended. A changed echo and a
-// stop word are the controller's doing.
-JobOutcome job_outcome(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::done:
-            return JobOutcome::done;
-        case Outcome::read_failed:
-            return JobOutcome::read_failed;
-        case Outcome::link_down:
-            return JobOutcome::link_lost;
-        case Outcome::stopped:
-            return JobOutcome::stopped;
-        case Outcome::silent:
-            return JobOutcome::timed_out;
-        case Outcome::lock_step_lost:
-        case Outcome::refused:
-        case Outcome::halted:
-            return JobOutcome::controller_error;
-    }
-    return JobOutcome::running;
 }
 
 // Runs the download on the open file.
@@ -336,24 +224,23 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
         if (skipped != Skip::done) return skipped == Skip::file_ended;
         if (!resume_confirmed(reader.fd, path, first_line)) return false;
     }
-    job_record_begin(path, reader.fd, first_line);
+    job_record_begin();
     std::printf("\n-");
-    Standing at;
-    at.first_line = first_line;
     const std::int64_t start_ms = clock_ms();
     const std::int64_t first_byte = reader.bytes_read - static_cast<std::int64_t>(input.size());
-    progress_begin(path, {first_line, first_byte, file_size(reader.fd)});
-    const Outcome outcome = send_file(reader, path, splitter, input, at);
+    progress_begin(path, {first_line, first_byte, job.size});
+    const JobOutcome outcome = send_file(reader, path, splitter, input);
     progress_end();
-    job_record_end(job_outcome(outcome));
-    if (outcome == Outcome::done) {
-        report_finished(path, at, clock_ms() - start_ms);
+    job_record_end(outcome);
+    if (outcome == JobOutcome::done) {
+        report_finished(path, clock_ms() - start_ms);
         return true;
     }
     // A line cut short by a read error is not completed: its text so far stays
     // unsent or, for a long line, is held at the controller without its end.
-    if (outcome == Outcome::read_failed) hold_unfinished_line();
-    show_state_at(reader.fd, report_early_end(path, at, outcome));
+    if (outcome == JobOutcome::read_failed) hold_unfinished_line();
+    report_early_end(path);
+    show_state_at(reader.fd, resume_line(job));
     return false;
 }
 
@@ -399,7 +286,9 @@ bool download_file() {
         return false;
     }
     const long first_line = take_resume_line(reader.fd, path);
-    JobScope job;
+    FileSurvey survey;
+    job_record_prepare(path, first_line, survey_file(reader.fd, survey) ? &survey : nullptr);
+    JobScope scope;
     const bool whole = first_line > 0 && download_open_file(reader, path, first_line);
     close(reader.fd);
     return whole;

@@ -1,44 +1,119 @@
-// Job history and recovery. While a download runs, its channel's recovery
-// record says where it stands; the system log gets one line when it starts
-// and one when it ends. A record left by a download that did not finish is
-// shown when the program starts or opens that channel.
+// Job history and recovery: the one record of where a download stands.
+//
+// The download keeps it as it goes, in memory and in its channel's file,
+// where a later start finds it when the download did not finish. Its early
+// end's report, the block a later start shows, the system log's lines and
+// the status list all read it.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
-// How a download ended; running while it has not.
-enum class JobOutcome {
+#include "jobs/file_survey.h"
+#include "platform/device_map.h"
+
+// How a download ended; running while it has not, and in a record left by a
+// program that did not outlive it.
+enum class JobOutcome : unsigned char {
     running,
     done,
     stopped,  // by the operator
     link_lost,
-    controller_error,
+    refused,  // an error answer or a stop word
+    echo_differed,
+    silent,
     unfinished_line,
     read_failed,
-    timed_out,
     signalled,  // a signal ended the program
 };
 
-// The download of `path`, open as `fd`, starts at file line `first_line` on
-// port_number.
-void job_record_begin(const char* path, int fd, long first_line);
-// Part of line `line` went out, not yet its end.
-void job_record_line_begun(long line);
-// Line `line` went out whole, its line feed included.
-void job_record_line_sent(long line);
-// The prompt for line `line` came; `head` is the start of its text as a
-// report shows it (no control characters), `cut` when the text goes on.
-void job_record_acknowledged(long line, std::string_view head, bool cut);
+inline constexpr std::size_t kRecordPathSize = 256;  // a longer name is kept as given
+inline constexpr std::size_t kRecordTextSize = 40;   // of a line's text
+
+// The start of a line's text, its bytes as they are.
+struct LineText {
+    std::array<char, kRecordTextSize> bytes{};
+    std::size_t length = 0;
+    bool cut = false;  // the line goes on past what is kept
+    std::string_view view() const { return {bytes.data(), length}; }
+};
+
+struct JobRecord {
+    // Set when the download starts.
+    int port = 0;
+    std::array<char, kShownPathSize> device{};
+    std::int32_t rate = 0;                     // as shown and typed: 38400
+    std::array<char, kRecordPathSize> file{};  // its full path
+    std::int64_t size = 0;
+    std::int64_t cksum = -1;  // -1: it could not be taken
+    long lines = 0;
+    std::array<char, 40> boot{};
+    std::int64_t started = 0;  // seconds since the epoch
+    long first_line = 1;
+    // As the download goes.
+    std::uint64_t sequence = 0;  // which slot is newer
+    JobOutcome outcome = JobOutcome::running;
+    long acknowledged = 0;  // the last line whose prompt came; 0: none
+    LineText acknowledged_text;
+    long unanswered = 0;  // the first line after it that went out whole; 0: none
+    long part_way = 0;    // a line part of which went out, not its end; 0: none
+    long refused = 0;     // the line the controller refused, or may have; 0: none
+    LineText refused_text;
+    std::int64_t updated = 0;
+    // Kept in memory only.
+    long line = 0;  // the line being sent
+    LineText line_text;
+    long sent = 0;  // lines that went out whole
+};
+
+// The download now running, or the last one.
+extern JobRecord job;
+
+// Prepares the record of a download of `path` from `first_line`, before the
+// resume summary: nothing is written yet. `survey` is null when the file
+// could not be read through.
+void job_record_prepare(const char* path, long first_line, const FileSurvey* survey);
+// The download goes ahead: its start goes to the system log, its record to
+// its channel's file.
+void job_record_begin();
+// Line `line` is taken from the file; `text` is more of its text.
+void job_line_begins(long line);
+void job_line_text(std::string_view text);
+// Part of the line went out, not yet its end.
+void job_line_part_sent();
+// The line went out whole, its line feed included.
+void job_line_sent();
+// Its prompt came after a plain answer.
+void job_line_acknowledged();
+// The controller answered the line being sent with an error or a stop word.
+void job_line_refused();
+// What the controller sent after the last prompt held a stop word: it may
+// have refused the line acknowledged last.
+void job_refused_after_prompt();
 // The download ended; when done, its record is deleted. Nothing when no
 // download runs.
 void job_record_end(JobOutcome outcome);
+
+// The line a resume starts at: the first the controller may not have run.
+long resume_line(const JobRecord& record);
+// "  To resume: cCOM2 b38400 r191 f/p/big.nc (options: -cCOM2 -b38400 -r191 '-f/p/big.nc')",
+// or the options alone where the console cannot take the name as a word.
+void print_resume_command(const JobRecord& record);
+// The report of the running download that ended before its file's end,
+// `name` as the operator gave it.
+void report_early_end(const char* name);
 
 // Shows what the record of channel `port` tells of a download that did not
 // finish, the first time it is asked for that channel in this run: a channel
 // this run downloaded on has told its own end.
 void show_unfinished_job_once(int port);
-// The line of a stopped download's report, at its end or from its record,
-// for line `line`: it went out whole, but its prompt did not come.
-void print_unanswered(long line);
 void show_unfinished_job(int port);
 void mark_channel_told(int port);
+// One line for each channel that has a record: what runs where.
+void print_job_status();
+
+// Reads a record's text: the newer of its slots that holds.
+enum class RecordRead { valid, damaged, newer };
+RecordRead read_record(std::string_view bytes, JobRecord& record, long& format);

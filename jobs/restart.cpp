@@ -12,6 +12,7 @@
 
 #include "control/console_lines.h"
 #include "control/settings.h"
+#include "jobs/job_record.h"
 #include "jobs/modal_state.h"
 #include "link/link.h"
 #include "platform/console.h"
@@ -204,9 +205,8 @@ bool operator_confirms(const char* path, long first_line) {
         release_held_lines(held);
         return true;
     }
-    const auto name = shown(path);
-    std::printf("\nNothing of '%s' sent - to resume: r%ld then f%s\n", name.c_str(), first_line,
-                name.c_str());
+    std::printf("\nNothing of '%s' sent\n", shown(path).c_str());
+    print_resume_command(job);
     return false;
 }
 

@@ -66,3 +66,5 @@ bool send_and_await(std::string_view text, char prompt, int echo_count);
 // For a job that cannot finish the line it has begun to send: when part of it
 // went out, nothing more is sent on the port until the operator re-opens it.
 void hold_unfinished_line();
+// The port in use holds a line that went out in part.
+bool holds_unfinished_line();

@@ -153,6 +153,10 @@ bool ensure_link(bool after_echo) {
     return ready;
 }
 
+bool holds_unfinished_line() {
+    return holds_unfinished(settings.port_number);
+}
+
 void hold_unfinished_line() {
     if (line_sent > 0) hold_port(settings.port_number);
 }

@@ -1,36 +1,29 @@
 // Where a download's recovery record lives between runs: one small file per
 // channel in the user's state directory ($XDG_STATE_HOME/vqdnc, else
-// ~/.local/state/vqdnc), rewritten in place while the download runs.
+// ~/.local/state/vqdnc), written with plain writes while the download runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// What job_store_read gives for a record another program holds open for
-// writing: its download is running now.
-inline constexpr long kRecordBusy = -2;
-
-// Opens the record of channel `port` for rewriting, making it and its
-// directory when missing, `size` bytes long, locked against other programs.
-// Only one record is open at a time. False with errno set; EWOULDBLOCK when
-// another program holds it.
-bool job_store_open(int port, std::size_t size);
-// The open record's bytes, changed in place; job_store_commit makes a change
-// of `size` bytes at `offset` part of the record. Where the filesystem allows
-// it, the bytes are the record itself, mapped into memory, and a change costs
-// no call into the kernel; elsewhere they are a copy whose changes are
-// written. Either way a change is in the page cache: it survives a killed
-// program, not yet a power cut.
-char* job_store_bytes();
-bool job_store_commit(std::size_t offset, std::size_t size);
-// Puts what was changed on the disk.
+// Opens channel `port`'s record for writing, making it and its directory
+// when missing, locked against other programs; only one is open at a time.
+// Null when it is open, else why it is not.
+const char* job_store_open(int port);
+// Writes `size` bytes at `offset` of the open record. False with errno set.
+bool job_store_write(std::size_t offset, const char* data, std::size_t size);
+// Whether the open record is still the file at its path: another program may
+// have removed or replaced it.
+bool job_store_still_there();
+// Puts what was written on the disk. False with errno set.
 bool job_store_sync();
-// Closes the open record; with `remove`, the record is deleted first.
+// Closes the open record; with `remove`, it is deleted first.
 void job_store_close(bool remove);
 
-// Reads up to `size` bytes of channel `port`'s record: the count, 0 when there
-// is none, kRecordBusy, or -1 with errno set.
-long job_store_read(int port, char* data, std::size_t size);
+// Reads up to `size` bytes of channel `port`'s record: the count, 0 when
+// there is none, or -1 with errno set. `running` tells whether a program
+// holds it open for writing: its download runs now.
+long job_store_read(int port, char* data, std::size_t size, bool& running);
 // The record's path, for messages.
 void job_store_path(int port, char* text, std::size_t size);
 

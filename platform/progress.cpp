@@ -179,6 +179,11 @@ void progress_tick() {
     if (progress.begun && progress.line > 0) progress_update(progress.line, progress.done);
 }
 
+void reset_scroll_region() {
+    if (isatty(STDOUT_FILENO) && cursor_addressing() && in_foreground(STDOUT_FILENO))
+        write_to_console("\0337\033[r\0338");
+}
+
 void progress_end() {
     if (!progress.begun) return;
     progress.begun = false;

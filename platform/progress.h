@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "jobs/progress_figures.h"
+#include "platform/progress_figures.h"
 
 // Nothing where TERM is unset or dumb: no cursor addressing there.
 void progress_begin(std::string_view file_name, const ProgressRun& run);
@@ -20,3 +20,6 @@ bool progress_shown();
 void progress_tick();
 // removes the line and gives the whole screen back; safe to call when not begun, and twice
 void progress_end();
+// A run killed while its line was up leaves the terminal's scroll region
+// set: a start on a terminal puts the whole screen back (nothing on a pipe).
+void reset_scroll_region();

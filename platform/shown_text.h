@@ -40,15 +40,23 @@ constexpr std::size_t utf8_character_length(std::string_view bytes) {
 
 // Appends `bytes` as shown to out[used..size), whole characters only, while
 // they fit; with `out` null it only counts. Returns the bytes of `bytes` shown.
+// `reversible` also shows a backslash as \\, so that the bytes can be had
+// back exactly from what is shown (the job record keeps text so).
 constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_t size,
-                                   std::size_t& used) {
+                                   std::size_t& used, bool reversible = false) {
     constexpr std::string_view kHex = "0123456789ABCDEF";
     std::size_t taken = 0;
     while (taken < bytes.size()) {
         const unsigned byte = static_cast<unsigned char>(bytes[taken]);
-        const std::size_t as_is =
-            byte >= 0x20 && byte <= 0x7e ? 1 : utf8_character_length(bytes.substr(taken));
-        const char named = byte == '\t' ? 't' : byte == '\n' ? 'n' : byte == '\r' ? 'r' : '\0';
+        const bool backslash = reversible && byte == '\\';
+        const std::size_t as_is = backslash                       ? 0
+                                  : byte >= 0x20 && byte <= 0x7e ? 1
+                                                                 : utf8_character_length(bytes.substr(taken));
+        const char named = byte == '\t'   ? 't'
+                           : byte == '\n' ? 'n'
+                           : byte == '\r' ? 'r'
+                           : backslash    ? '\\'
+                                          : '\0';
         const std::array<char, kShownPerByte> escape = {'\\', named != '\0' ? named : 'x',
                                                         kHex[byte >> 4], kHex[byte & 0xf]};
         const std::size_t length = as_is > 0 ? as_is : named != '\0' ? 2 : 4;

@@ -147,10 +147,11 @@ TEST_F(Download, SilentControllerStopsItAfterOneTimeOut) {
               "\n-\nNo byte from the controller on COM1 (fake1) for 1000 s: 'G1\\n' not "
               "acknowledged\nDownload of '" +
                   path_ +
-                  "' stopped: the controller acknowledged none of its lines\n  Line 1 went out "
-                  "whole but its prompt did not come: the controller may or may not have run "
-                  "it\n  To resume: r1 then f" +
-                  path_ + " (options: -r1 -f" + path_ + ")\n");
+                  "' stopped: the controller did not answer in time\n  The controller "
+                  "acknowledged none of its lines\n  Line 1 went out whole but its prompt did not "
+                  "come: the controller may or may not have run it\n  To resume: cCOM1 b115200 r1 "
+                  "f" +
+                  path_ + " (options: -cCOM1 -b115200 -r1 '-f" + path_ + "')\n");
     EXPECT_EQ(fake::state.sent, "G1\n");
     EXPECT_EQ(fake::state.now_ms, REPLY_TIMEOUT_MS + 1);
 }

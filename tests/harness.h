@@ -61,6 +61,9 @@ bool write_file(const std::string& path, std::string_view content);
 std::string read_file(const std::string& path);
 // True if something (even a dangling symlink) exists at `path`.
 bool path_exists(const std::string& path);
+// What vqdnc says on a terminal at its first download where no system log
+// listens on this machine; empty where one does.
+std::string no_log_notice();
 
 // ---------------------------------------------------------------------------
 // Running programs

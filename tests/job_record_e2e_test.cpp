@@ -44,8 +44,10 @@ TEST(JobRecordEndToEnd, KilledMidDownloadTheResumeShownSendsTheRest) {
     ASSERT_TRUE(next->expect(")\n\n-"));
     EXPECT_EQ(rig.sim.log(), before);
     const std::string& shown = next->output();
-    const long line = std::stol(shown.substr(shown.rfind("To resume: r") + 12));
-    ASSERT_TRUE(next->send("r" + std::to_string(line) + " f" + path + "\ne\n"));
+    const std::size_t from = shown.rfind("To resume: ") + 11;
+    const std::string command = shown.substr(from, shown.rfind(" (options") - from);
+    const long line = std::stol(command.substr(command.find(" r") + 2));
+    ASSERT_TRUE(next->send(command + "\ne\n"));
     EXPECT_EQ(next->finish().exit_status, 1);
     ASSERT_GE(line, 20);
     const std::size_t rest = part.find("G01 X" + std::to_string(line) + "\n");
@@ -91,8 +93,9 @@ TEST(JobRecordEndToEnd, RecordOfAnotherChannelIsShownWhenItIsFirstSelected) {
     const std::string shown = rig.run({}, "cCOM2 cCOM1 cCOM2\n", env).output;
     const std::size_t block = shown.find("Download on COM2 not finished: ");
     EXPECT_LT(shown.find("Com channel set to COM2"), block);
-    EXPECT_NE(shown.find("  It stopped: the link was lost\n  The controller acknowledged line 1"),
-              std::string::npos);
+    EXPECT_NE(
+        shown.find("  Why it stopped: the link was lost\n  The controller acknowledged line 1"),
+        std::string::npos);
     EXPECT_EQ(shown.find("Download on", block + 1), std::string::npos) << shown;
 }
 

@@ -139,15 +139,14 @@ TEST(CtrlC, StopsAfterTheLineInFlightAndTheResumeCommandSendsTheRest) {
     ASSERT_TRUE(program->send("fpart.nc\n"));
     ASSERT_TRUE(sim.wait_log("G01 X21\n"));
     program->signal(SIGINT);
-    ASSERT_TRUE(
-        program->expect("Download of 'part.nc' stopped by the operator: the controller "
-                        "acknowledged line "));
-    ASSERT_TRUE(program->expect(")\n  To resume: r"));
+    ASSERT_TRUE(program->expect(
+        "Download of 'part.nc' stopped: the operator pressed Ctrl-C\n  The controller "
+        "acknowledged line "));
+    ASSERT_TRUE(program->expect(")\n  To resume: cCOM1 b115200 r"));
     ASSERT_TRUE(program->expect(" (options"));
     const std::string& shown = program->output();
     const std::size_t from = shown.rfind("To resume: ") + 11;
-    std::string resume = shown.substr(from, shown.rfind(" (options") - from);
-    resume.replace(resume.find(" then "), 6, " ");
+    const std::string resume = shown.substr(from, shown.rfind(" (options") - from);
     ASSERT_TRUE(program->send(resume + "\ne\n"));
     EXPECT_EQ(program->finish().exit_status, 1);
     EXPECT_EQ(sim.log(), sendable);
@@ -184,9 +183,11 @@ TEST(CtrlC, TwiceGivesUpTheWait) {
     program->signal(SIGINT);
     EXPECT_TRUE(program->expect(
         "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n\nDownload "
-        "of 'part.nc' stopped by the operator: the controller acknowledged none of its lines\n  "
-        "Line 1 went out whole but its prompt did not come: the controller may or may not have "
-        "run it\n  To resume: r1 then fpart.nc (options: -r1 -fpart.nc)\n\n-"));
+        "of 'part.nc' stopped: the operator pressed Ctrl-C\n  The controller acknowledged none of "
+        "its lines\n  Line 1 went out whole but its prompt did not come: the controller may or "
+        "may not have run it\n  To resume: cCOM1 b115200 r1 f" +
+        dir.file("part.nc") + " (options: -cCOM1 -b115200 -r1 '-f" + dir.file("part.nc") +
+        "')\n\n-"));
     terminate_waiting(*program);
 }
 
@@ -283,8 +284,11 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
     const std::string stopped =
         "\nok-" + kSixLines[1].substr(0, 100) + "\nLink lost on COM1 (" + sim.link() +
         "): the device hung up - port closed" + kUnfinished +
-        "Download of 'part.nc' stopped: the controller acknowledged line 1 last (G21 G90)\n"
-        "  To resume: r2 then fpart.nc (options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n";
+        "Download of 'part.nc' stopped: the link was lost\n  The controller acknowledged line 1 "
+        "last (G21 G90)\n  Line 2 went out in part, without its end: the controller may hold the "
+        "start of it\n  To resume: cCOM1 b115200 r2 f" +
+        dir.file("part.nc") + " (options: -cCOM1 -b115200 -r2 '-f" + dir.file("part.nc") +
+        "')\n  State at line 2: G21 G90\n";
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(vqtest::without_device_list(result.output),
               kStart + "\n-" + kSixLines[0] + stopped + "\n-" + kRefused + "\n-" +
@@ -307,6 +311,14 @@ TEST(HangUp, MidDownloadStopsAtOnceAndHoldsTheLineCutShort) {
 const std::string kPart = "G21 G90\nG00 Z5\nG01 X10 Y10\nM30\n";
 const std::string kPartShown = "G21 G90\nok-G00 Z5\nok-G01 X10 Y10\nok-M30\nok-\n-";
 const std::string kLongLine = "g01" + std::string(697, 'x');
+std::string resume_at(int line) {
+    const std::string n = std::to_string(line);
+    return "  To resume: cCOM1 b115200 r" + n + " f%/part.nc (options: -cCOM1 -b115200 -r" + n +
+           " '-f%/part.nc')\n";
+}
+const std::string kResume1 = resume_at(1);
+const std::string kResume2 = resume_at(2);
+const std::string kResume3 = resume_at(3);
 
 struct FaultCase {
     const char* name;
@@ -314,7 +326,7 @@ struct FaultCase {
     bool device_missing;
     std::string arguments;  // vqdnc's arguments and redirections, as the shell reads them
     std::string input;
-    std::string shown;  // @ stands for the device path
+    std::string shown;  // @ stands for the device path, % for the working folder
     std::string wire;   // what the controller receives
     int status = 1;     // of the shell's pipeline
 };
@@ -342,6 +354,8 @@ TEST_P(LinkFault, CommandsReturnAtOnceAndLinesStayWhole) {
     std::string shown = c.shown;
     for (std::size_t at = shown.find('@'); at != std::string::npos; at = shown.find('@'))
         shown.replace(at, 1, device);
+    for (std::size_t at = shown.find('%'); at != std::string::npos; at = shown.find('%'))
+        shown.replace(at, 1, dir.path());
     EXPECT_EQ(result.exit_status, c.status);
     EXPECT_EQ(vqtest::without_device_list(result.output), shown);
     EXPECT_EQ(sim.log(), c.wire);
@@ -361,11 +375,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "fpart.nc\nfpart.nc\ne\n",
                   kStart +
                       "\n-G21 G90\nok-G00 Z5\nok-G01 X\nLink lost on COM1 (@): the device hung "
-                      "up - port closed\nDownload of 'part.nc' stopped: the controller "
-                      "acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but its prompt "
-                      "did not come: the controller may or may not have run it\n  To resume: r3 "
-                      "then fpart.nc (options: -r3 -fpart.nc)\n  State at line 3: G21 G90 "
-                      "G00\n  Last position (program coordinates): Z5\n\n-" +
+                      "up - port closed\nDownload of 'part.nc' stopped: the link was lost\n  The "
+                      "controller acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but "
+                      "its prompt did not come: the controller may or may not have run it\n" +
+                      kResume3 + "  State at line 3: G21 G90 G00\n  Last position (program "
+                      "coordinates): Z5\n\n-" +
                       kOpenFails + "\n-",
                   "G21 G90\nG00 Z5\nG01 X"},  // the board took no byte after the 20th
         FaultCase{"NeverOpened",
@@ -398,9 +412,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "",
                   "fpart.nc\ne\n",
                   kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-\nNot sent: the controller sent "
-                           "'ALARM: -X LIMIT' unasked\nDownload of 'part.nc' stopped by the "
-                           "controller before line 2 (G00 Z5)\n  To resume: r2 then fpart.nc "
-                           "(options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n\n-",
+                           "'ALARM: -X LIMIT' unasked\nDownload of 'part.nc' stopped: after the "
+                           "prompt for line 1 (G21 G90) the controller sent an error or alarm: it "
+                           "may have refused it\n  The controller acknowledged line 1 last (G21 "
+                           "G90)\n" +
+                      kResume1 + "\n-",
                   "G21 G90\n"},
         FaultCase{"ErrorAnswer",
                   {"--answer-for", "2:ERROR 12: bad word~\\r\\n"},
@@ -409,8 +425,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "",
                   kBanner + "\n-G21 G90\nok-G00 Z5\nERROR 12: bad word~\r-\nStopped: the "
                             "controller answered 'ERROR 12: bad word~'\nDownload of 'part.nc' "
-                            "stopped by the controller at line 2 (G00 Z5)\n  To resume: r2 then "
-                            "fpart.nc (options: -r2 -fpart.nc)\n  State at line 2: G21 G90\n",
+                            "stopped: the controller answered line 2 (G00 Z5) with an error or "
+                            "alarm\n  The controller acknowledged line 1 last (G21 G90)\n" +
+                      kResume2 + "  State at line 2: G21 G90\n",
                   "G21 G90\nG00 Z5\n",
                   2},
         // The controller resets while the third line's echo comes.
@@ -422,11 +439,12 @@ INSTANTIATE_TEST_SUITE_P(
                   kStart +
                       "\n-G21 G90\nok-G00 Z5\nok-G0\nThe echo on COM1 differs from what was sent: "
                       "lock-step with the controller is lost\n  sent:      'G01 X10 Y10\\n'\n  "
-                      "came back: 'G0\\r'\nDownload of 'part.nc' stopped: the controller "
-                      "acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but its prompt "
-                      "did not come: the controller may or may not have run it\n  To resume: r3 "
-                      "then fpart.nc (options: -r3 -fpart.nc)\n  State at line 3: G21 G90 G00\n  "
-                      "Last position (program coordinates): Z5\n\n-",
+                      "came back: 'G0\\r'\nDownload of 'part.nc' stopped: the echo differed from "
+                      "what was sent\n  The controller acknowledged line 2 last (G00 Z5)\n  Line 3 "
+                      "went out whole but its prompt did not come: the controller may or may not "
+                      "have run it\n" +
+                      kResume3 + "  State at line 3: G21 G90 G00\n  Last position (program "
+                      "coordinates): Z5\n\n-",
                   "G21 G90\nG00 Z5\nG01 X10 Y10\n"},
         FaultCase{"SecondPromptBeforeQuery",
                   {"--unasked-after", "1", "--unasked", "-", "--byte-delay-us", "100", "--strict"},

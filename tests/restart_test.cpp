@@ -13,7 +13,7 @@
 #include "control/settings.h"
 #include "jobs/download.h"
 #include "jobs/modal_state.h"
-#include "jobs/progress_figures.h"
+#include "platform/progress_figures.h"
 #include "tests/fakes/fake_platform.h"
 #include "tests/harness.h"
 
@@ -138,9 +138,9 @@ TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
 TEST_F(Restart, EarlyEndResumesAtTheFirstLineNotAcknowledged) {
     fake::state.lost_at = 0;
     const std::string shown = download("G21 G90\nG0 X1\nG1 X2\nM30\n", "r3");
-    EXPECT_NE(shown.find("acknowledged none of its lines\n  To resume: r3 then fpart.nc (options: "
-                         "-r3 -fpart.nc)\n  State at line 3: G21 G90 G0\n  Last position "
-                         "(program coordinates): X1\n"),
+    EXPECT_NE(shown.find("acknowledged none of its lines\n  To resume: cCOM1 b115200 r3 fpart.nc "
+                         "(options: -cCOM1 -b115200 -r3 '-fpart.nc')\n  State at line 3: G21 G90 "
+                         "G0\n  Last position (program coordinates): X1\n"),
               std::string::npos)
         << shown;
 }

@@ -1,12 +1,10 @@
 #include "tests/fakes/fake_job_store.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/job_store.h"
-#include "platform/system_log.h"
 
 fake::JobPlatform fake::jobs;
 
@@ -15,23 +13,26 @@ using fake::jobs;
 int open_port = -1;
 }  // namespace
 
-bool job_store_open(int port, std::size_t size) {
-    errno = jobs.fail_errno;
-    if (errno != 0) return false;
-    jobs.records[port].assign(size, '\0');
+const char* job_store_open(int port) {
+    if (jobs.fail_errno == EWOULDBLOCK) return "another vqdnc is using it";
+    if (jobs.fail_errno != 0) return std::strerror(jobs.fail_errno);
+    jobs.records[port].clear();
     open_port = port;
-    return true;
+    return nullptr;
 }
 
-char* job_store_bytes() {
-    return jobs.records[open_port].data();
-}
-
-bool job_store_commit(std::size_t, std::size_t) {
+bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
     errno = EIO;
     if (jobs.writes_until_failure == 0) return false;
     if (jobs.writes_until_failure > 0) --jobs.writes_until_failure;
+    std::string& record = jobs.records[open_port];
+    if (record.size() < offset + size) record.resize(offset + size, '\0');
+    record.replace(offset, size, data, size);
     return true;
+}
+
+bool job_store_still_there() {
+    return !jobs.removed;
 }
 
 bool job_store_sync() {
@@ -43,9 +44,10 @@ void job_store_close(bool remove) {
     open_port = -1;
 }
 
-long job_store_read(int port, char* data, std::size_t size) {
+long job_store_read(int port, char* data, std::size_t size, bool& running) {
+    running = jobs.fail_errno == EWOULDBLOCK;
     errno = jobs.fail_errno;
-    if (errno != 0) return errno == EWOULDBLOCK ? kRecordBusy : -1;
+    if (errno != 0 && !running) return -1;
     const auto found = jobs.records.find(port);
     if (found == jobs.records.end()) return 0;
     const std::size_t count = std::min(size, found->second.size());
@@ -65,8 +67,9 @@ void boot_id(char* text, std::size_t size) {
     std::snprintf(text, size, "%s", jobs.boot.c_str());
 }
 
-void system_log(const char* line) {
-    jobs.log.emplace_back(line);
+LogResult system_log(const char* line) {
+    if (jobs.log_result == LogResult::sent) jobs.log.emplace_back(line);
+    return jobs.log_result;
 }
 
 void user_name(char* text, std::size_t size) {

@@ -118,7 +118,12 @@ int serial_get(int) {
 
 // Bytes the controller sends answer the program's requests; none come unasked.
 int serial_arrived(int) {
-    return 0;
+    int due = 0;
+    while (due < state.unasked && static_cast<std::size_t>(due) < state.incoming.size() &&
+           state.incoming[static_cast<std::size_t>(due)].at_ms <= state.now_ms)
+        ++due;
+    state.unasked -= due;
+    return due;
 }
 
 int serial_event_char(int, unsigned char) {

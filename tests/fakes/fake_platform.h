@@ -33,6 +33,9 @@ struct State {
     // 0 moves it by the whole time asked for.
     std::int64_t wait_step_ms = 0;
     long waits = 0;  // serial_wait calls, to tell a blocking wait from a spin
+    // How many of the bytes due the driver says are there before a line goes
+    // out: bytes the controller sent unasked.
+    int unasked = 0;
     bool port_open = true;
     std::string console;
     std::size_t console_pos = 0;

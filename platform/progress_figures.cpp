@@ -1,4 +1,4 @@
-#include "jobs/progress_figures.h"
+#include "platform/progress_figures.h"
 
 #include <algorithm>
 #include <array>
