@@ -1,18 +1,16 @@
 // Job history and recovery: the one record of where a download stands.
 //
 // The download keeps it as it goes, in memory and in its channel's file,
-// where a later start finds it when the download did not finish. Its early
+// where a later start finds it when the download did not finish. The early
 // end's report, the block a later start shows, the system log's lines and
 // the status list all read it.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <string_view>
 
 #include "jobs/file_survey.h"
-#include "platform/device_map.h"
 
 // How a download ended; running while it has not, and in a record left by a
 // program that did not outlive it.
@@ -29,42 +27,40 @@ enum class JobOutcome : unsigned char {
     signalled,  // a signal ended the program
 };
 
-inline constexpr std::size_t kRecordPathSize = 256;  // a longer name is kept as given
-inline constexpr std::size_t kRecordTextSize = 40;   // of a line's text
-
-// The start of a line's text, its bytes as they are.
-struct LineText {
-    std::array<char, kRecordTextSize> bytes{};
+// Bytes as they are: a name, or the start of a line's text.
+struct RecordText {
+    std::array<char, 256> bytes{};  // a longer name is kept as given
     std::size_t length = 0;
-    bool cut = false;  // the line goes on past what is kept
+    bool cut = false;  // the text goes on past what is kept
     std::string_view view() const { return {bytes.data(), length}; }
 };
+inline constexpr std::size_t kLineTextKept = 40;
 
 struct JobRecord {
     // Set when the download starts.
-    int port = 0;
-    std::array<char, kShownPathSize> device{};
-    std::int32_t rate = 0;                     // as shown and typed: 38400
-    std::array<char, kRecordPathSize> file{};  // its full path
-    std::int64_t size = 0;
-    std::int64_t cksum = -1;  // -1: it could not be taken
+    long channel = 1;  // COM1 is 1
+    RecordText device;
+    long rate = 0;  // as shown and typed: 38400
+    RecordText file;
+    long size = 0;
+    long cksum = -1;  // -1: it could not be taken
     long lines = 0;
-    std::array<char, 40> boot{};
-    std::int64_t started = 0;  // seconds since the epoch
+    RecordText boot;
+    long started = 0;  // seconds since the epoch
     long first_line = 1;
     // As the download goes.
-    std::uint64_t sequence = 0;  // which slot is newer
+    long sequence = 0;  // which slot is newer
     JobOutcome outcome = JobOutcome::running;
     long acknowledged = 0;  // the last line whose prompt came; 0: none
-    LineText acknowledged_text;
+    RecordText acknowledged_text;
     long unanswered = 0;  // the first line after it that went out whole; 0: none
     long part_way = 0;    // a line part of which went out, not its end; 0: none
     long refused = 0;     // the line the controller refused, or may have; 0: none
-    LineText refused_text;
-    std::int64_t updated = 0;
+    RecordText refused_text;
+    long updated = 0;
     // Kept in memory only.
     long line = 0;  // the line being sent
-    LineText line_text;
+    RecordText line_text;
     long sent = 0;  // lines that went out whole
 };
 
@@ -87,24 +83,26 @@ void job_line_part_sent();
 void job_line_sent();
 // Its prompt came after a plain answer.
 void job_line_acknowledged();
-// The controller answered the line being sent with an error or a stop word.
+// The controller answered the line with an error or a stop word.
 void job_line_refused();
 // What the controller sent after the last prompt held a stop word: it may
 // have refused the line acknowledged last.
 void job_refused_after_prompt();
-// The download ended; when done, its record is deleted. Nothing when no
-// download runs.
+// The download ended; when done, its record is deleted.
 void job_record_end(JobOutcome outcome);
+
+// The newer of the record's slots that holds.
+enum class RecordRead { valid, damaged, newer };
+RecordRead read_record(std::string_view bytes, JobRecord& record, long& format);
 
 // The line a resume starts at: the first the controller may not have run.
 long resume_line(const JobRecord& record);
-// "  To resume: cCOM2 b38400 r191 f/p/big.nc (options: -cCOM2 -b38400 -r191 '-f/p/big.nc')",
-// or the options alone where the console cannot take the name as a word.
+// The command that sends the rest of the file to the same channel at the
+// same rate, for the console and as options.
 void print_resume_command(const JobRecord& record);
-// The report of the running download that ended before its file's end,
-// `name` as the operator gave it.
+// The report of the download that ended before its file's end, `name` as
+// the operator gave it.
 void report_early_end(const char* name);
-
 // Shows what the record of channel `port` tells of a download that did not
 // finish, the first time it is asked for that channel in this run: a channel
 // this run downloaded on has told its own end.
@@ -113,7 +111,3 @@ void show_unfinished_job(int port);
 void mark_channel_told(int port);
 // One line for each channel that has a record: what runs where.
 void print_job_status();
-
-// Reads a record's text: the newer of its slots that holds.
-enum class RecordRead { valid, damaged, newer };
-RecordRead read_record(std::string_view bytes, JobRecord& record, long& format);

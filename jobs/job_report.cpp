@@ -13,6 +13,7 @@
 
 #include "control/regular_file.h"
 #include "jobs/job_record.h"
+#include "platform/device_map.h"
 #include "platform/job_store.h"
 #include "platform/serial_port.h"
 #include "platform/shown_text.h"
@@ -21,53 +22,37 @@ namespace {
 
 // "-f" and the name within the 199 characters of an option.
 constexpr std::size_t kLongestName = 197;
-constexpr std::size_t kRecordSize = 4096;
-
 std::array<bool, serial::kPortCount> told{};
 
-bool is_port(int port) {
-    return port >= 0 && port < serial::kPortCount;
-}
-
-void print_text(const LineText& text) {
+void print_text(const RecordText& text) {
     print_shown(text.view());
     std::printf("%s", text.cut ? "..." : "");
 }
 
-// How the download ended, one wording for each way, after "stopped: ".
+// How the download ended, one wording for each way.
 void print_why(const JobRecord& r) {
-    switch (r.outcome) {
-        case JobOutcome::refused:
-            if (r.refused == 0) {
-                std::printf("the controller sent an error or alarm before the first line");
-            } else {
-                std::printf(r.refused == r.acknowledged ? "after the prompt for line %ld ("
-                                                        : "the controller answered line %ld (",
-                            r.refused);
-                print_text(r.refused_text);
-                std::printf(r.refused == r.acknowledged
-                                ? ") the controller sent an error or alarm: it may have refused it"
-                                : ") with an error or alarm");
-            }
-            break;
-        case JobOutcome::running:
-            std::printf("vqdnc ended in the middle of it (killed, crashed, or the PC went down)");
-            break;
-        default:
-            static constexpr std::array<const char*, 10> kWhy = {
-                "",
-                "it ran to its end",
-                "the operator pressed Ctrl-C",
-                "the link was lost",
-                "",
-                "the echo differed from what was sent",
-                "the controller did not answer in time",
-                "a line was left unfinished",
-                "the file could not be read",
-                "a signal ended vqdnc"};
-            std::printf("%s", kWhy[static_cast<std::size_t>(r.outcome)]);
+    static constexpr std::array<const char*, 10> kWhy = {
+        "vqdnc ended in the middle of it (killed, crashed, or the PC went down)",
+        "it ran to its end",
+        "the operator pressed Ctrl-C",
+        "the link was lost",
+        "the controller sent an error or alarm before the first line",
+        "the echo differed from what was sent",
+        "the controller did not answer in time",
+        "a line was left unfinished",
+        "the file could not be read",
+        "a signal ended vqdnc"};
+    if (r.outcome != JobOutcome::refused || r.refused == 0) {
+        std::printf("%s\n", kWhy[static_cast<std::size_t>(r.outcome)]);
+        return;
     }
-    std::printf("\n");
+    const bool after_prompt = r.refused == r.acknowledged;
+    std::printf(
+        after_prompt ? "after the prompt for line %ld (" : "the controller answered line %ld (",
+        r.refused);
+    print_text(r.refused_text);
+    std::printf(after_prompt ? ") the controller sent an error or alarm: it may have refused it\n"
+                             : ") with an error or alarm\n");
 }
 
 // Where the download stood: the last line acknowledged, a line that went out
@@ -80,16 +65,14 @@ void print_standing(const JobRecord& r) {
     } else {
         std::printf("  The controller acknowledged none of its lines\n");
     }
+    const char* may_have_run = "the controller may or may not have run it";
     if (r.unanswered > 0)
-        std::printf(
-            "  Line %ld went out whole but its prompt did not come: the controller may or may not "
-            "have run it\n",
-            r.unanswered);
+        std::printf("  Line %ld went out whole but its prompt did not come: %s\n", r.unanswered,
+                    may_have_run);
     // A line sent is written down only with the next acknowledgement or the end.
     if (r.outcome == JobOutcome::running && r.unanswered == 0 && r.part_way == 0)
-        std::printf(
-            "  The next line may have gone out whole without its prompt: the controller may or "
-            "may not have run it\n");
+        std::printf("  The next line may have gone out whole without its prompt: %s\n",
+                    may_have_run);
     if (r.part_way > 0)
         std::printf(
             "  Line %ld went out in part, without its end: the controller may hold the start of "
@@ -99,18 +82,18 @@ void print_standing(const JobRecord& r) {
 
 // The name as one shell word: in single quotes, or where it holds a byte
 // that cannot be typed as it is, in $'...' with that byte escaped.
-void print_shell_word(std::string_view prefix, std::string_view name) {
-    std::array<char, kShownPerByte * kRecordPathSize + 2> escaped;
+void print_shell_word(std::string_view name) {
+    std::array<char, 4 * sizeof(RecordText::bytes)> escaped;
     std::size_t used = 0;
     append_shown(name, escaped.data(), escaped.size(), used, true);
     const bool plain = std::string_view(escaped.data(), used) == name;
-    std::printf(plain ? "'%.*s" : "$'%.*s", static_cast<int>(prefix.size()), prefix.data());
+    std::printf(plain ? "'-f" : "$'-f");
     for (char c : plain ? name : std::string_view(escaped.data(), used))
         std::printf(c != '\'' ? "%c" : plain ? "'\\''" : "\\'", c);
     std::printf("'");
 }
 
-void print_time(std::int64_t seconds) {
+void print_time(long seconds) {
     const std::time_t when = static_cast<std::time_t>(seconds);
     std::tm local{};
     char text[32] = "?";
@@ -119,66 +102,69 @@ void print_time(std::int64_t seconds) {
     std::printf("%s", text);
 }
 
-void print_cksum_now(const JobRecord& r) {
+// Whether the file is the one that was sent, by its checksum.
+void print_file_now(const JobRecord& r) {
     const char* reason = nullptr;
-    const int fd = open_regular_file(r.file.data(), reason);
+    const int fd = open_regular_file(r.file.bytes.data(), reason);
     FileSurvey now;
     if (fd >= 0 && !survey_file(fd, now)) reason = std::strerror(errno);
     if (fd >= 0) close(fd);
-    if (fd < 0 || reason != nullptr) {
+    if (reason != nullptr) {
         std::printf("  Its file cannot be read now: %s\n", reason);
     } else if (r.cksum < 0) {
-        std::printf("  Its checksum could not be taken then: whether the file changed since is not "
-                    "known\n");
+        std::printf(
+            "  Its checksum could not be taken then: whether the file changed since is not "
+            "known\n");
     } else if (now.cksum == r.cksum) {
         std::printf("  The file is unchanged since (cksum %u)\n", now.cksum);
     } else {
         std::printf(
-            "  The file has changed since (cksum %lld then, %u now): its lines may not be the ones "
+            "  The file has changed since (cksum %ld then, %u now): its lines may not be the ones "
             "that were sent\n",
-            static_cast<long long>(r.cksum), now.cksum);
+            r.cksum, now.cksum);
     }
 }
 
 void print_block(const JobRecord& r) {
     std::array<char, kShownPathSize> device{};
-    shown_device_path(r.port, device.data(), device.size());
-    if (std::strcmp(device.data(), r.device.data()) != 0)
-        std::printf("COM%d is %s now, not %s as when this download ran: check which machine it "
-                    "reaches\n",
-                    r.port + 1, device.data(), r.device.data());
-    std::printf("Download on COM%d not finished: '%s', started ", r.port + 1,
-                shown<kRecordPathSize>(r.file.data()).c_str());
+    shown_device_path(static_cast<int>(r.channel - 1), device.data(), device.size());
+    if (r.device.view() != device.data())
+        std::printf(
+            "COM%ld is %s now, not %s as when this download ran: check which machine it "
+            "reaches\n",
+            r.channel, device.data(), r.device.bytes.data());
+    std::printf("Download on COM%ld not finished: '%s', started ", r.channel,
+                shown<256>(r.file.view()).c_str());
     print_time(r.started);
     std::printf(", last noted ");
     print_time(r.updated);
     std::printf("\n  Why it stopped: ");
     print_why(r);
     print_standing(r);
-    std::array<char, 40> boot{};
+    std::array<char, 64> boot{};
     boot_id(boot.data(), boot.size());
-    if (r.outcome == JobOutcome::running && std::strcmp(boot.data(), r.boot.data()) != 0)
+    if (r.outcome == JobOutcome::running && r.boot.view() != boot.data())
         std::printf(
             "  The PC has started again since: the last 3 seconds of the download may be missing "
             "from this record\n");
-    print_cksum_now(r);
+    print_file_now(r);
     print_resume_command(r);
 }
 
 // Reads channel `port`'s record. False when there is none, or when it is
 // ignored: that is told, after `prefix`.
 bool read_channel(int port, JobRecord& record, bool& running, const char* prefix) {
-    std::array<char, kRecordSize> bytes;
+    std::array<char, 4096> bytes;
     const long got = job_store_read(port, bytes.data(), bytes.size(), running);
     const int error = errno;
     if (got == 0) return false;
-    char path[512];
-    job_store_path(port, path, sizeof path);
     long format = 0;
     const RecordRead read =
         got < 0 ? RecordRead::damaged
                 : read_record({bytes.data(), static_cast<std::size_t>(got)}, record, format);
-    if (got > 0 && read == RecordRead::valid && record.port == port) return true;
+    if (got > 0 && read == RecordRead::valid && record.channel == port + 1) return true;
+    char path[512];
+    job_store_path(port, path, sizeof path);
     std::printf(prefix, port + 1);
     std::printf("Job record %s ignored: ", path);
     if (got < 0) {
@@ -199,31 +185,29 @@ long resume_line(const JobRecord& r) {
 }
 
 void print_resume_command(const JobRecord& r) {
-    const std::string_view name = r.file.data();
+    const std::string_view name = r.file.view();
     const long line = resume_line(r);
     if (name.size() > kLongestName) {
         std::printf(
-            "  To resume: on COM%d at %d from line %ld - the file's name is too long to give "
+            "  To resume: on COM%ld at %ld from line %ld - the file's name is too long to give "
             "with f\n",
-            r.port + 1, r.rate, line);
+            r.channel, r.rate, line);
         return;
     }
     // A console word ends at a blank, and a byte shown escaped cannot be typed.
-    const bool console_word =
-        shown_size(name) == name.size() && name.find(' ') == std::string_view::npos;
+    const bool console_word = shown_size(name) == name.size() && name.find(' ') == name.npos;
     std::printf("  To resume: ");
     if (console_word)
-        std::printf("cCOM%d b%d r%ld f%s (options: ", r.port + 1, r.rate, line, name.data());
-    std::printf("-cCOM%d -b%d -r%ld ", r.port + 1, r.rate, line);
-    print_shell_word("-f", name);
+        std::printf("cCOM%ld b%ld r%ld f%s (options: ", r.channel, r.rate, line, name.data());
+    std::printf("-cCOM%ld -b%ld -r%ld ", r.channel, r.rate, line);
+    print_shell_word(name);
     std::printf(console_word ? ")\n"
                              : " as options (a name with a blank or a control character is no "
                                "console word)\n");
 }
 
 void report_early_end(const char* name) {
-    std::printf(job.outcome == JobOutcome::stopped ? "\nDownload of '%s' stopped: "
-                                                   : "Download of '%s' stopped: ",
+    std::printf("%sDownload of '%s' stopped: ", job.outcome == JobOutcome::stopped ? "\n" : "",
                 shown(name).c_str());
     print_why(job);
     print_standing(job);
@@ -231,25 +215,25 @@ void report_early_end(const char* name) {
 }
 
 void mark_channel_told(int port) {
-    if (is_port(port)) told[port] = true;
+    if (port >= 0 && port < serial::kPortCount) told[static_cast<std::size_t>(port)] = true;
 }
 
 void show_unfinished_job_once(int port) {
-    if (!is_port(port) || told[port]) return;
-    told[port] = true;
+    if (port < 0 || port >= serial::kPortCount || told[static_cast<std::size_t>(port)]) return;
+    told[static_cast<std::size_t>(port)] = true;
     show_unfinished_job(port);
 }
 
 void show_unfinished_job(int port) {
     JobRecord record;
     bool running = false;
-    if (!read_channel(port, record, running, "")) return;
+    if (!read_channel(port, record, running, "") || record.outcome == JobOutcome::done) return;
     char path[512];
     job_store_path(port, path, sizeof path);
     if (running) {
         std::printf("Job record %s not shown: a download on COM%d runs in another vqdnc\n", path,
                     port + 1);
-    } else if (record.outcome != JobOutcome::done) {
+    } else {
         print_block(record);
     }
 }
@@ -262,12 +246,12 @@ void print_job_status() {
         if (!read_channel(port, r, running, "COM%d: ") || r.outcome == JobOutcome::done) continue;
         ++shown_records;
         const bool cut_off = !running && r.outcome == JobOutcome::running;
-        std::printf("COM%d %s '%s' on %s: ", port + 1,
-                    running ? "running" : cut_off ? "cut off" : "stopped",
-                    shown<kRecordPathSize>(r.file.data()).c_str(), r.device.data());
-        if (r.acknowledged > 0) std::printf("line %ld of %ld acknowledged", r.acknowledged, r.lines);
-        if (r.acknowledged == 0) std::printf("no line of %ld acknowledged", r.lines);
-        std::printf(", since ");
+        std::printf("COM%d %s '%s' on %s: line %ld of %ld acknowledged, since ", port + 1,
+                    running   ? "running"
+                    : cut_off ? "cut off"
+                              : "stopped",
+                    shown<256>(r.file.view()).c_str(), r.device.bytes.data(), r.acknowledged,
+                    r.lines);
         print_time(r.started);
         if (running) {
             std::printf("\n");
@@ -278,6 +262,5 @@ void print_job_status() {
             print_why(r);
         }
     }
-    if (shown_records == 0) std::printf("No download runs or stopped early on COM1 to COM%d\n",
-                                        serial::kPortCount);
+    if (shown_records == 0) std::printf("No download runs or stopped early on COM1 to COM13\n");
 }

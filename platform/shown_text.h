@@ -49,9 +49,10 @@ constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_
     while (taken < bytes.size()) {
         const unsigned byte = static_cast<unsigned char>(bytes[taken]);
         const bool backslash = reversible && byte == '\\';
-        const std::size_t as_is = backslash                       ? 0
-                                  : byte >= 0x20 && byte <= 0x7e ? 1
-                                                                 : utf8_character_length(bytes.substr(taken));
+        const std::size_t as_is = backslash ? 0
+                                  : byte >= 0x20 && byte <= 0x7e
+                                      ? 1
+                                      : utf8_character_length(bytes.substr(taken));
         const char named = byte == '\t'   ? 't'
                            : byte == '\n' ? 'n'
                            : byte == '\r' ? 'r'

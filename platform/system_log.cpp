@@ -40,7 +40,8 @@ LogResult system_log(const char* line) {
     char stamp[32] = "";
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+    if (localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
     char message[2200];
     const int length = std::snprintf(message, sizeof message, "<%d>%s vqdnc[%d]: %s", kUserInfo,
                                      stamp, static_cast<int>(getpid()), line);

@@ -178,8 +178,9 @@ TEST_F(DeviceServer, ServerStoppedMidDownloadEndsTheDownloadAtOnce) {
 
     ASSERT_TRUE(program->expect("\nLink lost on COM1 (")) << program->output().substr(0, 400);
     ASSERT_TRUE(program->expect("the device hung up - port closed\n")) << program->unmatched();
-    ASSERT_TRUE(program->expect("Download of 'part.nc' stopped: the link was lost\n  The "
-                                "controller acknowledged line "))
+    ASSERT_TRUE(
+        program->expect("Download of 'part.nc' stopped: the link was lost\n  The "
+                        "controller acknowledged line "))
         << program->unmatched();
     const long sent = std::atol(program->unmatched().c_str());
     ASSERT_TRUE(program->expect("  To resume: cCOM1 b115200 r")) << program->unmatched();

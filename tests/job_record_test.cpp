@@ -107,8 +107,7 @@ TEST_F(JobRecord, EachOutcomeReportedAlikeAtTheEndAndFromTheRecord) {
              fake::state.lost_at = 3001;
          },
          "the link was lost",
-         kAcknowledgedFirst + "  Line 2 went out whole but its prompt did not come: " +
-             kMayHaveRun,
+         kAcknowledgedFirst + "  Line 2 went out whole but its prompt did not come: " + kMayHaveRun,
          2, "link-lost"},
         {nullptr, "the controller did not answer in time",
          "  The controller acknowledged none of its lines\n  Line 1 went out whole but its "
@@ -127,8 +126,7 @@ TEST_F(JobRecord, EachOutcomeReportedAlikeAtTheEndAndFromTheRecord) {
          kAcknowledgedFirst, 1, "controller-error"},
         {[&] { fake::controller_sends(first_echo + "G2 X3", 3000); },
          "the echo differed from what was sent",
-         kAcknowledgedFirst + "  Line 2 went out whole but its prompt did not come: " +
-             kMayHaveRun,
+         kAcknowledgedFirst + "  Line 2 went out whole but its prompt did not come: " + kMayHaveRun,
          2, "echo-differed"},
         {[] { fake::state.takes = 10; }, "a line was left unfinished",
          "  The controller acknowledged none of its lines\n  Line 1 went out in part, without "
@@ -159,10 +157,11 @@ TEST_F(JobRecord, OlderSlotTellsWhereAKilledDownloadStood) {
     download_cut_after_first_line();
     fake::jobs.records[0][30] ^= 1;
     const std::string ended =
-        kHead + "22:13:23\n  Why it stopped: vqdnc ended in the middle of it (killed, crashed, "
-                "or the PC went down)\n" +
-        kAcknowledgedFirst + "  The next line may have gone out whole without its prompt: " +
-        kMayHaveRun;
+        kHead +
+        "22:13:23\n  Why it stopped: vqdnc ended in the middle of it (killed, crashed, "
+        "or the PC went down)\n" +
+        kAcknowledgedFirst +
+        "  The next line may have gone out whole without its prompt: " + kMayHaveRun;
     EXPECT_EQ(shown(), with_path(ended + kUnchanged + resume(2), path_));
     fake::jobs.boot = "boot-2";
     EXPECT_EQ(shown(), with_path(ended +
@@ -228,7 +227,8 @@ TEST_F(JobRecord, RecordThatCannotBeTrustedIsIgnored) {
     const std::string ignored = "Job record state/COM1.job ignored: ";
     const std::vector<std::pair<std::function<void()>, std::string>> rows = {
         {[] { fake::jobs.records[0].resize(200); }, ignored + "it is torn or damaged\n"},
-        {[] { fake::jobs.records[0][17] = '3'; }, ignored + "it is from a newer vqdnc (format 3)\n"},
+        {[] { fake::jobs.records[0][17] = '3'; },
+         ignored + "it is from a newer vqdnc (format 3)\n"},
         {[] { fake::jobs.fail_errno = EACCES; }, ignored + "Permission denied\n"},
         {[] { fake::jobs.fail_errno = EWOULDBLOCK; },
          "Job record state/COM1.job not shown: a download on COM1 runs in another vqdnc\n"},
@@ -248,8 +248,9 @@ TEST_F(JobRecord, FileAsItIsNowIsToldBeforeTheResume) {
         {[&] { vqtest::write_file(path_, kFirstLine + "\nG2 X2\nG3 X4\n"); },
          "  The file has changed since (cksum 1439936912 then, 1356396037 now): its lines may "
          "not be the ones that were sent\n"},
-        {[&] { unlink(path_.c_str()); }, "  Its file cannot be read now: No such file or directory\n"},
-        {[] { rewrite_record("cksum 1439936912", "cksum unknown"); },
+        {[&] { unlink(path_.c_str()); },
+         "  Its file cannot be read now: No such file or directory\n"},
+        {[] { rewrite_record("cksum 1439936912", "cksum -1"); },
          "  Its checksum could not be taken then: whether the file changed since is not known\n"},
     };
     for (const auto& [change, told] : rows) {
@@ -267,7 +268,8 @@ class RecordGivenUp : public JobRecord {
 protected:
     void expect_given_up(const std::string& reason) {
         for (int i = 1; i <= 3; ++i) {
-            const std::string line = i == 1 ? kFirstLine : "G" + std::to_string(i) + " X" + std::to_string(i);
+            const std::string line =
+                i == 1 ? kFirstLine : "G" + std::to_string(i) + " X" + std::to_string(i);
             fake::controller_sends(line + "\nok\r\n-", i * 4000);
         }
         EXPECT_NE(download().find("No job record kept in state/COM1.job: " + reason +
@@ -294,8 +296,8 @@ TEST_F(JobRecord, LogThatTakesNothingIsToldOnceAndHoldsNothing) {
     fake::jobs.log_result = LogResult::dropped;
     fake::controller_sends(kFirstLine + "\nok\r\n-G2 X2\nok\r\n-G3 X3\nok\r\n-");
     const std::string first = download();
-    EXPECT_EQ(first.find("The system log takes no lines now: this download's history misses them\n"),
-              0u);
+    EXPECT_EQ(
+        first.find("The system log takes no lines now: this download's history misses them\n"), 0u);
     EXPECT_EQ(fake::state.sent, kFile);
     fake::controller_sends(kFirstLine + "\nok\r\n-G2 X2\nok\r\n-G3 X3\nok\r\n-");
     EXPECT_EQ(download().find("system log"), std::string::npos);

@@ -378,7 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "up - port closed\nDownload of 'part.nc' stopped: the link was lost\n  The "
                       "controller acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but "
                       "its prompt did not come: the controller may or may not have run it\n" +
-                      kResume3 + "  State at line 3: G21 G90 G00\n  Last position (program "
+                      kResume3 +
+                      "  State at line 3: G21 G90 G00\n  Last position (program "
                       "coordinates): Z5\n\n-" +
                       kOpenFails + "\n-",
                   "G21 G90\nG00 Z5\nG01 X"},  // the board took no byte after the 20th
@@ -411,11 +412,12 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   "",
                   "fpart.nc\ne\n",
-                  kStart + "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-\nNot sent: the controller sent "
-                           "'ALARM: -X LIMIT' unasked\nDownload of 'part.nc' stopped: after the "
-                           "prompt for line 1 (G21 G90) the controller sent an error or alarm: it "
-                           "may have refused it\n  The controller acknowledged line 1 last (G21 "
-                           "G90)\n" +
+                  kStart +
+                      "\n-G21 G90\nok-ALARM: -X LIMIT\r\n-\nNot sent: the controller sent "
+                      "'ALARM: -X LIMIT' unasked\nDownload of 'part.nc' stopped: after the "
+                      "prompt for line 1 (G21 G90) the controller sent an error or alarm: it "
+                      "may have refused it\n  The controller acknowledged line 1 last (G21 "
+                      "G90)\n" +
                       kResume1 + "\n-",
                   "G21 G90\n"},
         FaultCase{"ErrorAnswer",
@@ -423,10 +425,11 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   "-fpart.nc",
                   "",
-                  kBanner + "\n-G21 G90\nok-G00 Z5\nERROR 12: bad word~\r-\nStopped: the "
-                            "controller answered 'ERROR 12: bad word~'\nDownload of 'part.nc' "
-                            "stopped: the controller answered line 2 (G00 Z5) with an error or "
-                            "alarm\n  The controller acknowledged line 1 last (G21 G90)\n" +
+                  kBanner +
+                      "\n-G21 G90\nok-G00 Z5\nERROR 12: bad word~\r-\nStopped: the "
+                      "controller answered 'ERROR 12: bad word~'\nDownload of 'part.nc' "
+                      "stopped: the controller answered line 2 (G00 Z5) with an error or "
+                      "alarm\n  The controller acknowledged line 1 last (G21 G90)\n" +
                       kResume2 + "  State at line 2: G21 G90\n",
                   "G21 G90\nG00 Z5\n",
                   2},
@@ -443,7 +446,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "what was sent\n  The controller acknowledged line 2 last (G00 Z5)\n  Line 3 "
                       "went out whole but its prompt did not come: the controller may or may not "
                       "have run it\n" +
-                      kResume3 + "  State at line 3: G21 G90 G00\n  Last position (program "
+                      kResume3 +
+                      "  State at line 3: G21 G90 G00\n  Last position (program "
                       "coordinates): Z5\n\n-",
                   "G21 G90\nG00 Z5\nG01 X10 Y10\n"},
         FaultCase{"SecondPromptBeforeQuery",
