@@ -28,10 +28,15 @@ sim=$!
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
 [ -e "$link" ] || { cat "$workdir/vqsim.out"; exit 1; }
 
+# The demo keeps its job records apart from the operator's, so it can neither
+# show nor clear a real machine's record, and no other channel names a device.
+state="$repo/build/demo-state"
+for n in $(seq 2 13); do export "VQDNC_COM$n="; done
 echo "(controller simulator on $(readlink "$link") as COM1, linked at $link;"
 echo " should it stop, start it again in another terminal with"
 echo "   $repo/build/vqsim --link $link"
-echo " and vqdnc's next command reaches it)"
+echo " and vqdnc's next command reaches it. COM2 to COM13 name no device; the"
+echo " demo's job records are kept in $state)"
 status=0
-VQDNC_COM1="$link" "$repo/build/vqdnc" "$@" || status=$?
+XDG_STATE_HOME="$state" VQDNC_COM1="$link" "$repo/build/vqdnc" "$@" || status=$?
 exit "$status"

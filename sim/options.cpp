@@ -84,6 +84,7 @@ enum OptionId {
     kAnswerFor,
     kGarbleEcho,
     kUpperEcho,
+    kReportRate,
     kStrict,
     kHelp,
     kVersion,
@@ -110,6 +111,7 @@ const option kLongOptions[] = {
     {"answer-for", required_argument, nullptr, kAnswerFor},
     {"garble-echo", required_argument, nullptr, kGarbleEcho},
     {"upper-echo", no_argument, nullptr, kUpperEcho},
+    {"report-rate", no_argument, nullptr, kReportRate},
     {"strict", no_argument, nullptr, kStrict},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -136,6 +138,9 @@ bool apply_option(int id, const char* arg, Options& opts, std::string& error) {
             return true;
         case kUpperEcho:
             opts.upper_echo = true;
+            return true;
+        case kReportRate:
+            opts.report_rate = true;
             return true;
         case kStrict:
             opts.strict = true;
@@ -284,6 +289,8 @@ const char* usage_text() {
            "  --garble-echo N      echo the Nth byte received with its lowest bit flipped,\n"
            "                       as line noise would\n"
            "  --upper-echo         echo letters in upper case\n"
+           "  --report-rate        print \"vqsim: bytes at RATE baud\" on standard output\n"
+           "                       when bytes arrive at a line rate other than the last\n"
            "  --strict             report on standard error each line whose first byte\n"
            "                       came before the prompt for the line before had gone out\n"
            "  --help               show this text\n"

@@ -39,6 +39,7 @@ struct Options {
     std::string line_answer;
     long garble_at = 0;       // this received byte is echoed with its lowest bit flipped
     bool upper_echo = false;  // echo letters in upper case
+    bool report_rate = false;  // print the line rate when bytes come at a new one
     bool strict = false;      // report a line that begins before the prompt for the one before
 };
 

@@ -505,6 +505,17 @@ bool stall(const Line& line, long ms) {
     return slept;
 }
 
+// The line rate the program set, said whenever bytes come at another one.
+void report_rate(int slave) {
+    static long reported = -1;
+    termios tio;
+    const long rate = tcgetattr(slave, &tio) == 0 ? rate_of(cfgetospeed(&tio)) : 0;
+    if (rate == reported) return;
+    reported = rate;
+    std::printf("vqsim: bytes at %ld baud\n", rate);
+    std::fflush(stdout);
+}
+
 enum class End { kStopped, kHungUp, kFailed };
 
 // Handles one chunk of received bytes. Returns true to keep going.
@@ -538,6 +549,7 @@ End serve(const Line& line, const Options& opts, int log_fd) {
         const ssize_t n = read(line.master, buf.data(), buf.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
+        if (opts.report_rate) report_rate(line.slave);
         const std::size_t len = board.bytes_to_take(static_cast<std::size_t>(n));
         if (!write_log(log_fd, buf.data(), len)) break;
         if (!handle_chunk(buf.data(), len, board, end)) break;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <regex>
 #include <string>
 
 #include "harness.h"
@@ -75,12 +76,14 @@ TEST(JobRecordEndToEnd, StoreThatCannotBeUsedIsToldAndTheDownloadsGoOn) {
                                   in_dir + ": Is a directory" + goes_on},
         {deep, "Job record (no state directory) ignored: File name too long\n" + not_kept +
                    "(no state directory): File name too long" + goes_on},
+        // A folder that cannot be made says why, not that the record is missing.
+        {"/sys/vqtest", not_kept + "/sys/vqtest/vqdnc/COM1.job: Operation not permitted" + goes_on},
     };
     for (const auto& [state_home, told] : rows) {
         auto result = rig.run({"-fpart.nc", "-fpart.nc"}, "", {{"XDG_STATE_HOME", state_home}});
         EXPECT_EQ(result.output, vqtest::kBanner + told + "\n-G21\nok-\n-G21\nok-");
     }
-    EXPECT_EQ(rig.sim.log(), "G21\nG21\nG21\nG21\nG21\nG21\n");
+    EXPECT_EQ(rig.sim.log(), "G21\nG21\nG21\nG21\nG21\nG21\nG21\nG21\n");
 }
 
 // A record on COM2 is shown when the console first selects COM2, not again.
@@ -97,6 +100,99 @@ TEST(JobRecordEndToEnd, RecordOfAnotherChannelIsShownWhenItIsFirstSelected) {
         shown.find("  Why it stopped: the link was lost\n  The controller acknowledged line 1"),
         std::string::npos);
     EXPECT_EQ(shown.find("Download on", block + 1), std::string::npos) << shown;
+}
+
+// Lines "G01 X1" to "G01 X<count>".
+std::string numbered_lines(int count) {
+    std::string part;
+    for (int i = 1; i <= count; ++i)
+        part += "G01 X" + std::to_string(i) + "\n";
+    return part;
+}
+
+// A COM2 job at 38400, stopped by a lost link: its resume command, typed in a
+// shell as shown, sends the rest to COM2 at 38400 and nothing to COM1, for a
+// name with a blank, quotes and a tab.
+TEST(JobRecordEndToEnd, ResumeCommandTypedAsShownReachesTheSameChannelAndRate) {
+    Rig rig;
+    vqtest::Sim cut({"--hangup-after", "2"}, "com2");
+    const std::string name = "job 'A'\t1.nc";
+    const std::string part = numbered_lines(5);
+    rig.dir.write(name, part);
+    const Env state = {{"XDG_STATE_HOME", rig.dir.file("state")}};
+    Env com2 = state;
+    com2["VQDNC_COM2"] = cut.link();
+    const std::string shown = rig.run({"-cCOM2", "-b38400", "-f" + name}, "", com2).output;
+    const std::size_t from = shown.find("To resume: ") + 11;
+    const std::string command = shown.substr(from, shown.find(" as options") - from);
+    EXPECT_EQ(command, "-cCOM2 -b38400 -r3 $'-f" + rig.dir.path() + "/job \\'A\\'\\t1.nc'");
+
+    vqtest::Sim again({"--report-rate"}, "com2");
+    com2["VQDNC_COM2"] = again.link();
+    const auto resumed = vqtest::run_program(
+        "/bin/bash", {"-c", "exec \"$0\" " + command, vqtest::vqdnc_path()}, "", rig.env(com2));
+    EXPECT_EQ(resumed.exit_status, 1) << resumed.output;
+    EXPECT_EQ(again.log(), part.substr(part.find("G01 X3")));
+    EXPECT_EQ(rig.sim.log(), "");
+    again.stop();
+    EXPECT_EQ(again.output(), "vqsim: ready on " + again.device() + "\nvqsim: bytes at 38400 baud\n");
+}
+
+// The record shortened and then removed by another program while its
+// download runs: the download goes on to its end, and the loss of the record
+// is told once.
+TEST(JobRecordEndToEnd, RecordShortenedOrRemovedMidDownloadCostsOnlyTheRecord) {
+    Rig rig({"--byte-delay-us", "3000"});
+    const std::string part = numbered_lines(120);
+    rig.dir.write("part.nc", part);
+    const std::string record = rig.dir.file("state/vqdnc/COM1.job");
+    auto program = rig.start({"-fpart.nc"}, {{"XDG_STATE_HOME", rig.dir.file("state")}});
+    ASSERT_TRUE(rig.sim.wait_log("G01 X5\n"));
+    ASSERT_EQ(truncate(record.c_str(), 0), 0);
+    ASSERT_TRUE(rig.sim.wait_log("G01 X10\n"));
+    ASSERT_EQ(unlink(record.c_str()), 0);
+    const vqtest::RunResult result = program->finish();
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(rig.sim.log(), part);
+    const std::string told = "No job record kept in " + record +
+                             ": another program removed or replaced it - downloads go on "
+                             "without one\n";
+    EXPECT_NE(result.output.find(told), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find(told), result.output.rfind(told));
+    EXPECT_FALSE(vqtest::path_exists(record));
+}
+
+// What runs where: one line for each channel's record, a job running now, one
+// stopped and one whose program was killed.
+TEST(JobRecordEndToEnd, StatusTellsEachChannelsJob) {
+    Rig rig({"--byte-delay-us", "2000"});
+    vqtest::Sim stops({"--hangup-after", "1"}, "com2");
+    vqtest::Sim killed({"--byte-delay-us", "2000"}, "com3");
+    const std::string path = rig.dir.write("part.nc", numbered_lines(300));
+    const Env env = {{"XDG_STATE_HOME", rig.dir.file("state")},
+                     {"VQDNC_COM2", stops.link()},
+                     {"VQDNC_COM3", killed.link()}};
+    rig.run({"-cCOM2", "-fpart.nc"}, "", env);
+    auto cut_off = rig.start({"-cCOM3", "-fpart.nc"}, env);
+    ASSERT_TRUE(killed.wait_log("G01 X3\n"));
+    cut_off->signal(SIGKILL);
+    cut_off->finish();
+    auto running = rig.start({"-fpart.nc"}, env);
+    ASSERT_TRUE(rig.sim.wait_log("G01 X3\n"));
+
+    const vqtest::RunResult status = rig.run({"--status"}, "", env);
+    EXPECT_EQ(status.exit_status, 0);
+    const std::string since = ": line [0-9]+ of 300 acknowledged, since [0-9-]+ [0-9:]+";
+    EXPECT_TRUE(std::regex_match(
+        status.output,
+        std::regex("COM1 running '" + path + "' on " + rig.sim.link() + since +
+                   "\n"
+                   "COM2 stopped '" +
+                   path + "' on " + stops.link() + since + ": the link was lost\n" +
+                   "COM3 cut off '" + path + "' on " + killed.link() + since +
+                   " \\(killed, crashed, or the PC went down\\)\n")))
+        << status.output;
+    running->signal(SIGKILL);
 }
 
 }  // namespace
