@@ -30,41 +30,38 @@ namespace {
 
 constexpr std::size_t kSlotSize = 2048;
 constexpr long kRecordFormat = 2;
-constexpr std::string_view kFormatPrefix = "vqdnc job record ";
+constexpr std::string_view kFormatLine = "vqdnc job record 2\n";
+constexpr std::size_t kFormatAt = kFormatLine.size() - 2;  // where its number is
 // A power cut of the PC loses at most the updates of this long.
 constexpr std::int64_t kSyncIntervalMs = 3000;
-constexpr std::array<const char*, 10> kOutcomeWords = {
-    "running",       "done",     "stopped",         "link-lost",   "controller-error",
-    "echo-differed", "time-out", "unfinished-line", "read-failed", "signal"};
 
-// A field is a number, a text, or (with neither) the outcome.
+// A field is a number, a text, or (with neither) the outcome. The ones set at
+// the start come first; the rest are rewritten as the download goes.
 struct Field {
     std::string_view key;
     long JobRecord::*number;
     RecordText JobRecord::*text;
 };
-constexpr std::array<Field, 19> kFields = {{
-    {"channel", &JobRecord::channel, nullptr},
-    {"device", nullptr, &JobRecord::device},
-    {"rate", &JobRecord::rate, nullptr},
-    {"file", nullptr, &JobRecord::file},
-    {"size", &JobRecord::size, nullptr},
-    {"cksum", &JobRecord::cksum, nullptr},
-    {"lines", &JobRecord::lines, nullptr},
-    {"boot", nullptr, &JobRecord::boot},
-    {"started", &JobRecord::started, nullptr},
-    {"first", &JobRecord::first_line, nullptr},
-    // Set at the start above, rewritten below.
-    {"sequence", &JobRecord::sequence, nullptr},
-    {"outcome", nullptr, nullptr},
-    {"acknowledged", &JobRecord::acknowledged, nullptr},
-    {"text", nullptr, &JobRecord::acknowledged_text},
-    {"unanswered", &JobRecord::unanswered, nullptr},
-    {"part-way", &JobRecord::part_way, nullptr},
-    {"refused", &JobRecord::refused, nullptr},
-    {"refused-text", nullptr, &JobRecord::refused_text},
-    {"updated", &JobRecord::updated, nullptr},
-}};
+using R = JobRecord;
+constexpr std::array<Field, 19> kFields = {{{"channel", &R::channel, nullptr},
+                                            {"device", nullptr, &R::device},
+                                            {"rate", &R::rate, nullptr},
+                                            {"file", nullptr, &R::file},
+                                            {"size", &R::size, nullptr},
+                                            {"cksum", &R::cksum, nullptr},
+                                            {"lines", &R::lines, nullptr},
+                                            {"boot", nullptr, &R::boot},
+                                            {"started", &R::started, nullptr},
+                                            {"first", &R::first_line, nullptr},
+                                            {"sequence", &R::sequence, nullptr},
+                                            {"outcome", nullptr, nullptr},
+                                            {"acknowledged", &R::acknowledged, nullptr},
+                                            {"text", nullptr, &R::acknowledged_text},
+                                            {"unanswered", &R::unanswered, nullptr},
+                                            {"part-way", &R::part_way, nullptr},
+                                            {"refused", &R::refused, nullptr},
+                                            {"refused-text", nullptr, &R::refused_text},
+                                            {"updated", &R::updated, nullptr}}};
 constexpr std::size_t kStartFields = 10;
 
 // Text into a fixed buffer; once something does not fit, nothing more goes in.
@@ -76,49 +73,43 @@ struct TextOut {
 
     void put(std::string_view text) {
         full = full || text.size() > size - used;
-        if (full) return;
-        std::memcpy(data + used, text.data(), text.size());
-        used += text.size();
+        if (!full) std::memcpy(data + used, text.data(), text.size());
+        if (!full) used += text.size();
     }
-    // A text's bytes escaped, so that the line holds any of them and gives
-    // them back exactly; "\..." marks a text cut short.
+    // A text's bytes shown reversibly, so that the line holds any of them and
+    // gives them back exactly; "\..." marks a text cut short.
     void field(const Field& f, const JobRecord& r) {
+        char number[24];
+        const char* end = f.number ? std::to_chars(number, number + 24, r.*f.number).ptr : number;
         put(f.key);
         put(" ");
-        char digits[24];
-        if (f.number != nullptr)
-            put({digits,
-                 static_cast<std::size_t>(
-                     std::to_chars(digits, digits + sizeof digits, r.*f.number).ptr - digits)});
-        if (f.number == nullptr && f.text == nullptr)
-            put(kOutcomeWords[static_cast<std::size_t>(r.outcome)]);
-        if (f.text != nullptr && !full &&
-            append_shown((r.*f.text).view(), data, size, used, true) < (r.*f.text).length)
-            full = true;
+        put(f.number || f.text ? std::string_view(number, static_cast<std::size_t>(end - number))
+                               : outcome_word(r.outcome));
+        if (f.text != nullptr && !full)
+            full = append_shown((r.*f.text).view(), data, size, used, true) < (r.*f.text).length;
         put(f.text != nullptr && (r.*f.text).cut ? "\\...\n" : "\n");
     }
 };
 
-// The slot up to the fields rewritten, formatted once.
-std::array<char, kSlotSize> start_part;
+std::array<char, kSlotSize> start_part;  // the slot up to the fields rewritten
 TextOut start{start_part.data(), start_part.size()};
 bool running = false;
 bool kept = false;  // the record is written
 std::int64_t started_ms = 0;
 std::int64_t synced_ms = 0;
 
-void tell_store_failure(const char* reason) {
-    static bool told = false;
-    if (std::exchange(told, true)) return;
-    char path[512];
-    job_store_path(static_cast<int>(job.channel - 1), path, sizeof path);
-    std::printf("No job record kept in %s: %s - downloads go on without one\n", path, reason);
+int port() {
+    return static_cast<int>(job.channel - 1);
 }
 
 void stop_keeping(const char* reason) {
-    tell_store_failure(reason);
+    static bool told = false;
     job_store_close(true);
     kept = false;
+    if (std::exchange(told, true)) return;
+    char path[512];
+    job_store_path(port(), path, sizeof path);
+    std::printf("No job record kept in %s: %s - downloads go on without one\n", path, reason);
 }
 
 // Writes the older slot whole with the record as it stands.
@@ -136,9 +127,8 @@ void write_record() {
     std::snprintf(seal, sizeof seal, "seal %08x\n", crc_update(0, {slot.data(), out.used}));
     out.put(seal);
     if (out.full) return stop_keeping("it does not fit its slot");
-    if (!job_store_write(static_cast<std::size_t>(job.sequence % 2) * kSlotSize, slot.data(),
-                         out.used))
-        return stop_keeping(std::strerror(errno));
+    const std::size_t at = static_cast<std::size_t>(job.sequence % 2) * kSlotSize;
+    if (!job_store_write(at, slot.data(), out.used)) return stop_keeping(std::strerror(errno));
     // A finished download's record is deleted: it needs no sync.
     if (job.outcome == JobOutcome::done ||
         (job.outcome == JobOutcome::running && now - synced_ms < kSyncIntervalMs))
@@ -148,7 +138,7 @@ void write_record() {
     if (!job_store_sync()) stop_keeping(std::strerror(errno));
 }
 
-void keep_text(RecordText& kept_text, std::string_view text, std::size_t most) {
+void keep_text(RecordText& kept_text, std::string_view text, std::size_t most = 255) {
     const std::size_t taken = std::min(most - std::min(most, kept_text.length), text.size());
     std::memcpy(kept_text.bytes.data() + kept_text.length, text.data(), taken);
     kept_text.length += taken;
@@ -161,25 +151,26 @@ void log_job(const char* event) {
     const JobRecord& r = job;
     char user[64];
     user_name(user, sizeof user);
-    char line[2048];
-    int length = std::snprintf(
+    char cksum[24] = "unknown";
+    if (r.cksum >= 0) std::snprintf(cksum, sizeof cksum, "%ld", r.cksum);
+    char line[3000];
+    const int length = std::snprintf(
         line, sizeof line,
-        "download %s: user=%s channel=COM%ld device='%s' rate=%ld file='%s' cksum=%ld size=%ld "
+        "download %s: user=%s channel=COM%ld device='%s' rate=%ld file='%s' cksum=%s size=%ld "
         "first_line=%ld",
         event, shown<63>(user).c_str(), r.channel, shown<256>(r.device.view()).c_str(), r.rate,
-        shown<256>(r.file.view()).c_str(), r.cksum, r.size, r.first_line);
-    if (r.outcome != JobOutcome::running && length > 0 &&
-        static_cast<std::size_t>(length) < sizeof line)
+        shown<256>(r.file.view()).c_str(), cksum, r.size, r.first_line);
+    if (r.outcome != JobOutcome::running)
         std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
                       " outcome=%s last_acknowledged=%ld lines_sent=%ld seconds=%.1f",
-                      kOutcomeWords[static_cast<std::size_t>(r.outcome)], r.acknowledged, r.sent,
+                      outcome_word(r.outcome), r.acknowledged, r.sent,
                       static_cast<double>(clock_ms() - started_ms) / 1000.0);
     static LogResult told = LogResult::sent;
     const LogResult result = system_log(line);
     if (result == told) return;
     if (result == LogResult::dropped)
         std::printf("The system log takes no lines now: this download's history misses them\n");
-    // Where no log runs at all, a person at a terminal is told; a script's output stays as it was.
+    // A person at a terminal is told; a script's output stays as it was.
     if (result == LogResult::no_log && isatty(STDOUT_FILENO))
         std::printf("No system log is listening: no job history is kept\n");
     if (result != LogResult::sent) told = result;
@@ -190,43 +181,40 @@ void log_job(const char* event) {
 void job_record_prepare(const char* path, long first_line, const FileSurvey* survey) {
     job = JobRecord{};
     job.channel = settings.port_number + 1;
-    shown_device_path(settings.port_number, job.device.bytes.data(), job.device.bytes.size());
-    job.device.length = std::strlen(job.device.bytes.data());
+    char text[kShownPathSize];
+    shown_device_path(settings.port_number, text, sizeof text);
+    keep_text(job.device, text);
     job.rate = rate_value(settings.rate_code);
     // A relative name as seen from here, so the record serves from anywhere.
-    char directory[256];
-    if (path[0] != '/' && getcwd(directory, sizeof directory) != nullptr) {
-        keep_text(job.file, directory, job.file.bytes.size());
-        keep_text(job.file, "/", job.file.bytes.size());
+    if (path[0] != '/' && getcwd(text, sizeof text) != nullptr) {
+        keep_text(job.file, text);
+        keep_text(job.file, "/");
     }
-    keep_text(job.file, path, job.file.bytes.size());
+    keep_text(job.file, path);
     if (job.file.cut) job.file = RecordText{};
-    if (job.file.length == 0) keep_text(job.file, path, job.file.bytes.size());
-    if (survey != nullptr) {
-        job.cksum = survey->cksum;
-        job.size = survey->size;
-        job.lines = survey->lines;
-    }
+    if (job.file.length == 0) keep_text(job.file, path);
+    job.cksum = survey != nullptr ? survey->cksum : -1;
+    job.size = survey != nullptr ? survey->size : 0;
+    job.lines = survey != nullptr ? survey->lines : 0;
     job.first_line = first_line;
 }
 
 void job_record_begin() {
     running = true;
-    boot_id(job.boot.bytes.data(), job.boot.bytes.size());
-    job.boot.length = std::strlen(job.boot.bytes.data());
+    char boot[64];
+    boot_id(boot, sizeof boot);
+    keep_text(job.boot, boot);
     job.started = wall_clock_s();
     started_ms = synced_ms = clock_ms();
-    mark_channel_told(static_cast<int>(job.channel - 1));  // this download tells its own end
+    mark_channel_told(port());  // this download tells its own end
     log_job("started");
     start = TextOut{start_part.data(), start_part.size()};
-    char format[24];
-    std::snprintf(format, sizeof format, "%s%ld\n", kFormatPrefix.data(), kRecordFormat);
-    start.put(format);
+    start.put(kFormatLine);
     for (std::size_t i = 0; i < kStartFields; ++i)
         start.field(kFields[i], job);
-    const char* reason = job_store_open(static_cast<int>(job.channel - 1));
+    const char* reason = job_store_open(port());
     kept = reason == nullptr;
-    if (!kept) return tell_store_failure(reason);
+    if (!kept) return stop_keeping(reason);
     // Both slots, so nothing of an earlier record is left.
     write_record();
     write_record();
@@ -242,9 +230,7 @@ void job_line_text(std::string_view text) {
 }
 
 void job_line_part_sent() {
-    if (job.part_way == job.line) return;
-    job.part_way = job.line;
-    write_record();
+    if (std::exchange(job.part_way, job.line) != job.line) write_record();
 }
 
 // Noted, not written, unless the line went out in pieces: the record of the
@@ -287,57 +273,36 @@ void job_record_end(JobOutcome outcome) {
 
 namespace {
 
-bool read_number(std::string_view text, long& value) {
-    const char* end = text.data() + text.size();
-    return !text.empty() && std::from_chars(text.data(), end, value).ptr == end;
-}
-
-// The bytes of an escaped text, as TextOut::field wrote them.
-bool read_text(std::string_view text, RecordText& value) {
-    value = RecordText{};
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        unsigned char c = static_cast<unsigned char>(text[at]);
-        const std::string_view rest = text.substr(at + 1);
-        if (c == '\\' && rest == "...") return value.cut = true;
-        if (c == '\\' && rest.starts_with('x') && rest.size() >= 3 &&
-            std::from_chars(rest.data() + 1, rest.data() + 3, c, 16).ptr == rest.data() + 3) {
-            at += 3;
-        } else if (c == '\\') {
-            const std::size_t escape = rest.empty() ? 4 : std::string_view("\\tnr").find(rest[0]);
-            if (escape >= 4) return false;
-            c = static_cast<unsigned char>("\\\t\n\r"[escape]);
-            ++at;
-        }
-        if (value.length + 1 >= value.bytes.size() || c == '\0') return false;
-        value.bytes[value.length++] = static_cast<char>(c);
-    }
-    return true;
-}
-
 bool read_field(const Field& f, std::string_view value, JobRecord& r) {
-    if (f.number != nullptr) return read_number(value, r.*f.number);
-    if (f.text != nullptr) return read_text(value, r.*f.text);
-    for (std::size_t i = 0; i < kOutcomeWords.size(); ++i) {
-        if (value == kOutcomeWords[i]) r.outcome = static_cast<JobOutcome>(i);
+    const char* end = value.data() + value.size();
+    if (f.number != nullptr)
+        return !value.empty() && std::from_chars(value.data(), end, r.*f.number).ptr == end;
+    if (f.text == nullptr) {
+        while (r.outcome != JobOutcome::signalled && value != outcome_word(r.outcome))
+            r.outcome = static_cast<JobOutcome>(static_cast<int>(r.outcome) + 1);
+        return value == outcome_word(r.outcome);
     }
-    return value == kOutcomeWords[static_cast<std::size_t>(r.outcome)];
+    RecordText& text = r.*f.text;
+    text.cut = value.ends_with("\\...");
+    if (text.cut) value.remove_suffix(4);
+    return read_shown(value, text.bytes.data(), text.bytes.size() - 1, text.length);
 }
 
 // Every field once, under a seal that matches the slot's bytes.
 RecordRead read_slot(std::string_view slot, JobRecord& record, long& format) {
     const std::size_t first_end = slot.find('\n');
-    if (!slot.starts_with(kFormatPrefix) || first_end == slot.npos ||
-        !read_number(slot.substr(kFormatPrefix.size(), first_end - kFormatPrefix.size()), format))
+    const char* number = slot.data() + kFormatAt;
+    if (!slot.starts_with(kFormatLine.substr(0, kFormatAt)) || first_end == slot.npos ||
+        std::from_chars(number, slot.data() + first_end, format).ptr != slot.data() + first_end)
         return RecordRead::damaged;
-    if (format > kRecordFormat) return RecordRead::newer;
+    if (slot.substr(0, first_end + 1) != kFormatLine)
+        return format > kRecordFormat ? RecordRead::newer : RecordRead::damaged;
     const std::size_t seal = slot.find("\nseal ");
     char expected[16];
     std::snprintf(expected, sizeof expected, "seal %08x\n",
                   crc_update(0, slot.substr(0, seal + 1)));
-    if (format != kRecordFormat || seal == slot.npos ||
-        !slot.substr(seal + 1).starts_with(expected))
+    if (seal == slot.npos || !slot.substr(seal + 1).starts_with(expected))
         return RecordRead::damaged;
-    record = JobRecord{};
     std::uint32_t seen = 0;
     for (std::size_t at = first_end + 1; at <= seal;) {
         const std::string_view line = slot.substr(at, slot.find('\n', at) - at);
@@ -357,6 +322,13 @@ RecordRead read_slot(std::string_view slot, JobRecord& record, long& format) {
 
 }  // namespace
 
+const char* outcome_word(JobOutcome outcome) {
+    static constexpr std::array<const char*, 10> kWords = {
+        "running",       "done",     "stopped",         "link-lost",   "controller-error",
+        "echo-differed", "time-out", "unfinished-line", "read-failed", "signal"};
+    return kWords[static_cast<std::size_t>(outcome)];
+}
+
 RecordRead read_record(std::string_view bytes, JobRecord& newest, long& format) {
     RecordRead state = RecordRead::damaged;
     for (std::size_t from = 0; from < 2 * kSlotSize; from += kSlotSize) {
@@ -364,11 +336,10 @@ RecordRead read_record(std::string_view bytes, JobRecord& newest, long& format) 
         const RecordRead read =
             read_slot(bytes.substr(std::min(from, bytes.size()), kSlotSize), record, format);
         if (read == RecordRead::newer) return read;
-        if (read != RecordRead::valid ||
-            (state == RecordRead::valid && record.sequence < newest.sequence))
-            continue;
-        newest = record;
-        state = read;
+        if (read == RecordRead::valid && (state != read || record.sequence > newest.sequence)) {
+            newest = record;
+            state = read;
+        }
     }
     return state;
 }

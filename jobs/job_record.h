@@ -1,9 +1,8 @@
-// Job history and recovery: the one record of where a download stands.
-//
-// The download keeps it as it goes, in memory and in its channel's file,
-// where a later start finds it when the download did not finish. The early
-// end's report, the block a later start shows, the system log's lines and
-// the status list all read it.
+// Job history and recovery: the one record of where a download stands. The
+// download keeps it, in memory and in its channel's file, where a later start
+// finds it when the download did not finish. The early end's report, the
+// block a later start shows, the system log's lines and the status list all
+// read it.
 #pragma once
 
 #include <array>
@@ -26,6 +25,8 @@ enum class JobOutcome : unsigned char {
     read_failed,
     signalled,  // a signal ended the program
 };
+// Its word in the record and the system log.
+const char* outcome_word(JobOutcome outcome);
 
 // Bytes as they are: a name, or the start of a line's text.
 struct RecordText {
@@ -64,12 +65,12 @@ struct JobRecord {
     long sent = 0;  // lines that went out whole
 };
 
-// The download now running, or the last one.
+// The download running now, or the last one.
 extern JobRecord job;
 
-// Prepares the record of a download of `path` from `first_line`, before the
-// resume summary: nothing is written yet. `survey` is null when the file
-// could not be read through.
+// The record of a download of `path` from `first_line`, before the resume
+// summary: nothing is written yet. `survey` is null when the file could not
+// be read through.
 void job_record_prepare(const char* path, long first_line, const FileSurvey* survey);
 // The download goes ahead: its start goes to the system log, its record to
 // its channel's file.
@@ -77,35 +78,33 @@ void job_record_begin();
 // Line `line` is taken from the file; `text` is more of its text.
 void job_line_begins(long line);
 void job_line_text(std::string_view text);
-// Part of the line went out, not yet its end.
 void job_line_part_sent();
 // The line went out whole, its line feed included.
 void job_line_sent();
 // Its prompt came after a plain answer.
 void job_line_acknowledged();
-// The controller answered the line with an error or a stop word.
+// The controller answered it with an error or a stop word.
 void job_line_refused();
 // What the controller sent after the last prompt held a stop word: it may
 // have refused the line acknowledged last.
 void job_refused_after_prompt();
-// The download ended; when done, its record is deleted.
+// When done, the record is deleted.
 void job_record_end(JobOutcome outcome);
 
-// The newer of the record's slots that holds.
+// The newer of the record's two slots that holds.
 enum class RecordRead { valid, damaged, newer };
 RecordRead read_record(std::string_view bytes, JobRecord& record, long& format);
 
 // The line a resume starts at: the first the controller may not have run.
 long resume_line(const JobRecord& record);
 // The command that sends the rest of the file to the same channel at the
-// same rate, for the console and as options.
+// same rate, at the console and as options.
 void print_resume_command(const JobRecord& record);
-// The report of the download that ended before its file's end, `name` as
-// the operator gave it.
+// The report of the download that ended early, `name` as the operator gave it.
 void report_early_end(const char* name);
-// Shows what the record of channel `port` tells of a download that did not
-// finish, the first time it is asked for that channel in this run: a channel
-// this run downloaded on has told its own end.
+// What the record of channel `port` tells of a download that did not finish,
+// the first time it is asked for that channel in this run; a channel this
+// run downloaded on has told its own end.
 void show_unfinished_job_once(int port);
 void show_unfinished_job(int port);
 void mark_channel_told(int port);

@@ -42,11 +42,9 @@ void print_why(const JobRecord& r) {
         "a line was left unfinished",
         "the file could not be read",
         "a signal ended vqdnc"};
-    if (r.outcome != JobOutcome::refused || r.refused == 0) {
-        std::printf("%s\n", kWhy[static_cast<std::size_t>(r.outcome)]);
-        return;
-    }
     const bool after_prompt = r.refused == r.acknowledged;
+    if (r.outcome != JobOutcome::refused || r.refused == 0)
+        return (void)std::printf("%s\n", kWhy[static_cast<std::size_t>(r.outcome)]);
     std::printf(
         after_prompt ? "after the prompt for line %ld (" : "the controller answered line %ld (",
         r.refused);
@@ -109,20 +107,17 @@ void print_file_now(const JobRecord& r) {
     FileSurvey now;
     if (fd >= 0 && !survey_file(fd, now)) reason = std::strerror(errno);
     if (fd >= 0) close(fd);
-    if (reason != nullptr) {
-        std::printf("  Its file cannot be read now: %s\n", reason);
-    } else if (r.cksum < 0) {
-        std::printf(
+    if (reason != nullptr) return (void)std::printf("  Its file cannot be read now: %s\n", reason);
+    if (r.cksum < 0)
+        return (void)std::printf(
             "  Its checksum could not be taken then: whether the file changed since is not "
             "known\n");
-    } else if (now.cksum == r.cksum) {
-        std::printf("  The file is unchanged since (cksum %u)\n", now.cksum);
-    } else {
-        std::printf(
-            "  The file has changed since (cksum %ld then, %u now): its lines may not be the ones "
-            "that were sent\n",
-            r.cksum, now.cksum);
-    }
+    if (now.cksum == r.cksum)
+        return (void)std::printf("  The file is unchanged since (cksum %u)\n", now.cksum);
+    std::printf(
+        "  The file has changed since (cksum %ld then, %u now): its lines may not be the ones "
+        "that were sent\n",
+        r.cksum, now.cksum);
 }
 
 void print_block(const JobRecord& r) {

@@ -14,23 +14,13 @@
 
 namespace {
 
-constexpr std::size_t kStorePathSize = 1024;
-
 int open_fd = -1;
-char open_path[kStorePathSize];
-
-bool fits(int length, std::size_t size) {
-    if (length >= 0 && static_cast<std::size_t>(length) < size) return true;
-    errno = ENAMETOOLONG;
-    return false;
-}
+char open_path[1024];
 
 // The XDG base directory rules: a relative XDG_STATE_HOME is ignored, and
 // without HOME the password database names the home directory.
-bool state_directory(char* path, std::size_t size) {
+bool record_path(int port, char* path, std::size_t size) {
     const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/')
-        return fits(std::snprintf(path, size, "%s/vqdnc", state), size);
     const char* home = std::getenv("HOME");
     char buffer[1024];
     passwd entry{};
@@ -38,17 +28,13 @@ bool state_directory(char* path, std::size_t size) {
     if ((home == nullptr || home[0] != '/') &&
         getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
         home = found->pw_dir;
-    if (home == nullptr || home[0] != '/') {
-        errno = ENOENT;
-        return false;
-    }
-    return fits(std::snprintf(path, size, "%s/.local/state/vqdnc", home), size);
-}
-
-bool record_path(int port, char* path, std::size_t size) {
-    char directory[kStorePathSize];
-    return state_directory(directory, sizeof directory) &&
-           fits(std::snprintf(path, size, "%s/COM%d.job", directory, port + 1), size);
+    const bool own_state = state != nullptr && state[0] == '/';
+    errno = ENOENT;
+    if (!own_state && (home == nullptr || home[0] != '/')) return false;
+    const int length = std::snprintf(path, size, "%s%s/vqdnc/COM%d.job", own_state ? state : home,
+                                     own_state ? "" : "/.local/state", port + 1);
+    errno = ENAMETOOLONG;
+    return length > 0 && static_cast<std::size_t>(length) < size;
 }
 
 // Makes each missing directory above the record, private to the user.
@@ -73,23 +59,23 @@ const char* job_store_open(int port) {
     const int fd = open(open_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     // A directory that could not be made says why, not that the record is missing.
     if (fd < 0) return std::strerror(errno == ENOENT && made != 0 ? made : errno);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
-        const int error = errno;
-        close(fd);
-        return error == EWOULDBLOCK ? "another vqdnc is using it" : std::strerror(error);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, 0) == 0) {
+        open_fd = fd;
+        return nullptr;
     }
-    open_fd = fd;
-    return nullptr;
+    const int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK ? "another vqdnc is using it" : std::strerror(error);
 }
 
 bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t done = pwrite(open_fd, data, size, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        size -= static_cast<std::size_t>(done);
-        offset += static_cast<std::size_t>(done);
-        data += done;
+    for (ssize_t done = 0; size > 0; offset += done, data += done, size -= done) {
+        done = pwrite(open_fd, data, size, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) {
+            done = 0;
+        } else if (done <= 0) {
+            return false;
+        }
     }
     return true;
 }
@@ -113,31 +99,26 @@ void job_store_close(bool remove) {
 }
 
 long job_store_read(int port, char* data, std::size_t size, bool& running) {
-    char path[kStorePathSize];
+    char path[1024];
     running = false;
     if (!record_path(port, path, sizeof path)) return -1;
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     // A state directory that is not there, or is a file, holds no record.
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int error = S_ISDIR(info.st_mode) ? EISDIR : info.st_mode != 0 ? EINVAL : errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    running = flock(fd, LOCK_SH | LOCK_NB) != 0;
-    std::size_t got = 0;
-    ssize_t done = 1;
-    while (got < size && done != 0) {
-        done = pread(fd, data + got, size - got, static_cast<off_t>(got));
-        if (done < 0 && errno != EINTR) break;
-        if (done > 0) got += static_cast<std::size_t>(done);
+    ssize_t got = -1;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        running = flock(fd, LOCK_SH | LOCK_NB) != 0;
+        do {
+            got = pread(fd, data, size, 0);
+        } while (got < 0 && errno == EINTR);
+    } else if (info.st_mode != 0) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
     }
     const int error = errno;
     close(fd);
     errno = error;
-    return done < 0 ? -1 : static_cast<long>(got);
+    return got;
 }
 
 void job_store_path(int port, char* text, std::size_t size) {

@@ -18,6 +18,8 @@
 // Characters one byte can take when shown.
 inline constexpr std::size_t kShownPerByte = 4;
 
+inline constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+
 // The length of the well-formed UTF-8 character at the start of `bytes`, or 0
 // where there is none or it is a C1 control.
 constexpr std::size_t utf8_character_length(std::string_view bytes) {
@@ -44,7 +46,6 @@ constexpr std::size_t utf8_character_length(std::string_view bytes) {
 // back exactly from what is shown (the job record keeps text so).
 constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_t size,
                                    std::size_t& used, bool reversible = false) {
-    constexpr std::string_view kHex = "0123456789ABCDEF";
     std::size_t taken = 0;
     while (taken < bytes.size()) {
         const unsigned byte = static_cast<unsigned char>(bytes[taken]);
@@ -58,8 +59,8 @@ constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_
                            : byte == '\r' ? 'r'
                            : backslash    ? '\\'
                                           : '\0';
-        const std::array<char, kShownPerByte> escape = {'\\', named != '\0' ? named : 'x',
-                                                        kHex[byte >> 4], kHex[byte & 0xf]};
+        const std::array<char, kShownPerByte> escape = {
+            '\\', named != '\0' ? named : 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0xf]};
         const std::size_t length = as_is > 0 ? as_is : named != '\0' ? 2 : 4;
         if (size - used < length) break;
         for (std::size_t i = 0; out != nullptr && i < length; ++i)
@@ -68,6 +69,32 @@ constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_
         taken += as_is > 0 ? as_is : 1;
     }
     return taken;
+}
+
+// The bytes that `text`, shown reversibly, stands for, into out[0..size).
+// False when it holds an escape no byte is shown as, or a NUL, or does not fit.
+constexpr bool read_shown(std::string_view text, char* out, std::size_t size, std::size_t& length) {
+    constexpr std::string_view kNamed = "\\tnr";
+    length = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        unsigned byte = static_cast<unsigned char>(text[at]);
+        const std::string_view rest = text.substr(at + 1);
+        const auto hex = [&rest](std::size_t i) {
+            return kHexDigits.find(i < rest.size() ? rest[i] : 'x');
+        };
+        if (byte == '\\' && rest.starts_with('x') && hex(1) < 16 && hex(2) < 16) {
+            byte = static_cast<unsigned>(hex(1) * 16 + hex(2));
+            at += 3;
+        } else if (byte == '\\') {
+            const std::size_t named = rest.empty() ? kNamed.size() : kNamed.find(rest[0]);
+            if (named == std::string_view::npos || named == kNamed.size()) return false;
+            byte = static_cast<unsigned char>("\\\t\n\r"[named]);
+            ++at;
+        }
+        if (byte == 0 || length == size) return false;
+        out[length++] = static_cast<char>(byte);
+    }
+    return true;
 }
 
 // The number of characters `bytes` takes when shown.

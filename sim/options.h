@@ -37,10 +37,10 @@ struct Options {
     long unasked_at = 0;  // send it also just before the echo of this received byte
     long answer_for = 0;  // this line gets line_answer instead of answer; 0: none
     std::string line_answer;
-    long garble_at = 0;       // this received byte is echoed with its lowest bit flipped
-    bool upper_echo = false;  // echo letters in upper case
+    long garble_at = 0;        // this received byte is echoed with its lowest bit flipped
+    bool upper_echo = false;   // echo letters in upper case
     bool report_rate = false;  // print the line rate when bytes come at a new one
-    bool strict = false;      // report a line that begins before the prompt for the one before
+    bool strict = false;       // report a line that begins before the prompt for the one before
 };
 
 enum class ParseResult { kRun, kHelp, kVersion, kError };

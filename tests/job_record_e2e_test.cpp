@@ -135,7 +135,8 @@ TEST(JobRecordEndToEnd, ResumeCommandTypedAsShownReachesTheSameChannelAndRate) {
     EXPECT_EQ(again.log(), part.substr(part.find("G01 X3")));
     EXPECT_EQ(rig.sim.log(), "");
     again.stop();
-    EXPECT_EQ(again.output(), "vqsim: ready on " + again.device() + "\nvqsim: bytes at 38400 baud\n");
+    EXPECT_EQ(again.output(),
+              "vqsim: ready on " + again.device() + "\nvqsim: bytes at 38400 baud\n");
 }
 
 // The record shortened and then removed by another program while its
@@ -184,13 +185,12 @@ TEST(JobRecordEndToEnd, StatusTellsEachChannelsJob) {
     EXPECT_EQ(status.exit_status, 0);
     const std::string since = ": line [0-9]+ of 300 acknowledged, since [0-9-]+ [0-9:]+";
     EXPECT_TRUE(std::regex_match(
-        status.output,
-        std::regex("COM1 running '" + path + "' on " + rig.sim.link() + since +
-                   "\n"
-                   "COM2 stopped '" +
-                   path + "' on " + stops.link() + since + ": the link was lost\n" +
-                   "COM3 cut off '" + path + "' on " + killed.link() + since +
-                   " \\(killed, crashed, or the PC went down\\)\n")))
+        status.output, std::regex("COM1 running '" + path + "' on " + rig.sim.link() + since +
+                                  "\n"
+                                  "COM2 stopped '" +
+                                  path + "' on " + stops.link() + since + ": the link was lost\n" +
+                                  "COM3 cut off '" + path + "' on " + killed.link() + since +
+                                  " \\(killed, crashed, or the PC went down\\)\n")))
         << status.output;
     running->signal(SIGKILL);
 }
