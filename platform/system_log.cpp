@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kUserInfo = 1 * 8 + 6;  // facility user, level info
 int log_fd = -1;
+const char* log_path = "/dev/log";
 
 // The log's socket, connected once. False where no log listens.
 bool connect_log() {
@@ -23,7 +24,7 @@ bool connect_log() {
     log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "/dev/log");
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", log_path);
     if (log_fd >= 0 &&
         connect(log_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
         return true;
@@ -33,6 +34,12 @@ bool connect_log() {
 }
 
 }  // namespace
+
+void use_log_socket(const char* path) {
+    if (log_fd >= 0) close(log_fd);
+    log_fd = -1;
+    log_path = path;
+}
 
 LogResult system_log(const char* line) {
     if (!connect_log()) return LogResult::no_log;

@@ -7,5 +7,7 @@
 
 enum class LogResult { sent, dropped, no_log };
 LogResult system_log(const char* line);
+// The log's socket, /dev/log unless a test names another.
+void use_log_socket(const char* path);
 // The login name of the user the program runs as, or its number.
 void user_name(char* text, std::size_t size);

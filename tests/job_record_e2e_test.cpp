@@ -91,7 +91,8 @@ TEST(JobRecordEndToEnd, RecordOfAnotherChannelIsShownWhenItIsFirstSelected) {
     Rig rig;
     vqtest::Sim com2({"--hangup-after-bytes", "6"}, "com2");
     rig.dir.write("part.nc", "G21\nG00 Z5\n");
-    const Env env = {{"VQDNC_COM2", com2.link()}, {"XDG_STATE_HOME", rig.dir.file("state")}};
+    // Without XDG_STATE_HOME (an empty one is ignored) the record is kept under HOME.
+    const Env env = {{"VQDNC_COM2", com2.link()}, {"XDG_STATE_HOME", ""}, {"HOME", rig.dir.path()}};
     rig.run({"-cCOM2", "-fpart.nc"}, "", env);
     const std::string shown = rig.run({}, "cCOM2 cCOM1 cCOM2\n", env).output;
     const std::size_t block = shown.find("Download on COM2 not finished: ");
@@ -100,6 +101,7 @@ TEST(JobRecordEndToEnd, RecordOfAnotherChannelIsShownWhenItIsFirstSelected) {
         shown.find("  Why it stopped: the link was lost\n  The controller acknowledged line 1"),
         std::string::npos);
     EXPECT_EQ(shown.find("Download on", block + 1), std::string::npos) << shown;
+    EXPECT_TRUE(vqtest::path_exists(rig.dir.file(".local/state/vqdnc/COM2.job")));
 }
 
 // Lines "G01 X1" to "G01 X<count>".

@@ -174,7 +174,8 @@ TEST_F(JobRecord, OlderSlotTellsWhereAKilledDownloadStood) {
 // Prompts a second apart: the record is put on the disk every few seconds,
 // not for each line nor at the end, as it is deleted then.
 TEST_F(JobRecord, FinishedDownloadLeavesNoRecordAndLogsItsStartAndEnd) {
-    std::string file = ";c\n";
+    std::string file =
+        ";" + std::string(299, 'c') + "\n";  // cksum(1) takes its length in two bytes
     for (int i = 1; i <= 10; ++i) {
         const std::string line = "G1 X" + std::to_string(i);
         file += line + "\n";
@@ -185,7 +186,7 @@ TEST_F(JobRecord, FinishedDownloadLeavesNoRecordAndLogsItsStartAndEnd) {
     EXPECT_EQ(fake::jobs.syncs, 3);
     EXPECT_EQ(fake::jobs.records.count(0), 0u);
     const std::string job = "user=tester channel=COM1 device='fake1' rate=115200 file='" + path_ +
-                            "' cksum=1626098960 size=64 first_line=1";
+                            "' cksum=2411138976 size=362 first_line=1";
     EXPECT_EQ(fake::jobs.log,
               (std::vector<std::string>{"download started: " + job,
                                         "download ended: " + job +
