@@ -32,7 +32,7 @@ struct Code {
 
 // The motion group holds more than is followed (see followed_motion): splines,
 // threads, probing, other cycles.
-constexpr std::array<Code, 22> kCodes = {{
+constexpr std::array<Code, 20> kCodes = {{
     {'G', 0, 39, Slot::motion, true},
     {'G', 50, 69, Slot::motion, true},
     {'G', 330, 389, Slot::motion, true},
@@ -40,13 +40,11 @@ constexpr std::array<Code, 22> kCodes = {{
     {'G', 170, 190, Slot::plane},
     {'G', 200, 210, Slot::units},
     {'G', 900, 910, Slot::distance},
-    {'G', 901, 901, Slot::arc_centre},
-    {'G', 911, 911, Slot::arc_centre},
+    {'G', 901, 901, Slot::arc_centre, true},
+    {'G', 911, 911, Slot::arc_centre, true},
     {'G', 540, 590, Slot::work_offset},
-    {'G', 541, 541, Slot::work_offset},
-    {'G', 591, 591, Slot::work_offset},
-    {'G', 592, 592, Slot::work_offset},
-    {'G', 593, 593, Slot::work_offset},
+    {'G', 541, 541, Slot::work_offset, true},
+    {'G', 591, 593, Slot::work_offset, true},
     {'G', 930, 950, Slot::feed_mode},
     {'G', 430, 440, Slot::length_offset},
     {'G', 490, 490, Slot::length_offset},
@@ -218,8 +216,8 @@ void take_code(ModalState& state, char letter, std::string_view word) {
         if (code == 541) state.current.extra_offset = true;
     }
     for (const Code& entry : kCodes) {
-        const bool in_range = code >= entry.first && code <= entry.last &&
-                              (entry.tenths || entry.first == entry.last || code % 10 == 0);
+        const bool in_range =
+            code >= entry.first && code <= entry.last && (entry.tenths || code % 10 == 0);
         if (entry.letter != letter || !in_range) continue;
         if (entry.slot == Slot::count) {
             state.current.tool_change = true;
@@ -415,22 +413,11 @@ void append(Text& text, const char* word) {
 bool applies(const ModalState& state, Slot slot) {
     const int length = slot_code(state, Slot::length_offset);
     const int compensation = slot_code(state, Slot::compensation);
-    switch (slot) {
-        case Slot::work_offset_p:
-            return slot_code(state, Slot::work_offset) == 541;
-        case Slot::length_h:
-            return length == 430 || length == 440;
-        case Slot::compensation_d:
-            return compensation == 410 || compensation == 420;
-        case Slot::cycle_return:
-        case Slot::cycle_r:
-        case Slot::cycle_q:
-        case Slot::cycle_p:
-        case Slot::cycle_depth:
-            return in_canned_cycle(state);
-        default:
-            return true;
-    }
+    if (slot == Slot::work_offset_p) return slot_code(state, Slot::work_offset) == 541;
+    if (slot == Slot::length_h) return length == 430 || length == 440;
+    if (slot == Slot::compensation_d) return compensation == 410 || compensation == 420;
+    if (slot == Slot::cycle_return || slot >= Slot::cycle_r) return in_canned_cycle(state);
+    return true;
 }
 
 // The tool loaded by the last M06, then a T prepared after it.
@@ -484,8 +471,8 @@ void describe_position(const ModalState& state, char* out, std::size_t size) {
         const AxisPosition& axis = state.axes[i];
         if (!axis.used) continue;
         std::array<char, 48> shown;
-        // Sums of absurd words could outgrow what is shown.
         const int decimals = std::min(state.decimals, kMostDecimals);
+        // Sums of absurd words could outgrow what is shown.
         if (!axis.known || !(std::fabs(axis.value) < 1e15)) {
             std::snprintf(shown.data(), shown.size(), "%c unknown", kAxisLetters[i]);
         } else if (axis.word[0] != '\0') {
