@@ -56,8 +56,9 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
         std::string words, position, warnings;  // position "" when no axis was programmed
     } cases[] = {
         // Lower case, blanks inside words, the last word of a group winning, F and S apart.
-        {"g1 g0 x1\nF 250 S 1200 M 3\nM30\n", 3, "F250 S1200 M3 G0", "X unknown", ""},
-        {"G20 (G21) G91 ; G90 X5\n(G90 X7\nG0 X1\nM30\n", 4, "G20 G91 G0", "X unknown", "i"},
+        {"g1 g0 x1 g41 d2\nF 250 S 1200 M 3\nM30\n", 3, "F250 S1200 M3 G41 D2 G0", "X unknown",
+         "r"},
+        {"G20 (G21)1 G91 ; G90 X5\n(G90 X7\nG0 X1\nM30\n", 4, "G20 G91 G0", "X unknown", "i"},
         // Every group, in the order they are restored; the T after M6 is the one loaded.
         {"G3 D1 G42 M7 M4 S900 H4 G44 M6 T4 F5 G93 G56 G91.1 G91 G18 G20\nM30\n", 2,
          "G20 G18 G91 G91.1 G56 G93 F5 T4 M06 G44 H4 S900 M4 M7 G42 D1 G3", "", "rit"},
@@ -88,9 +89,9 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
         {"G90 G1 X1 Y1 Z1\nG5.2 X2 Y3\nX4 Y5\nM30\n", 4, "G90 G5.2", "X unknown Y unknown Z1", ""},
         // Mist and flood together.
         {"M08 S100 M3\nM07\nM30\n", 3, "S100 M3 M08 M07", "", ""},
-        // The first move an arc; the resume line numbered or not.
+        // The first move an arc or a full circle (a centre alone); the resume line numbered or not.
         {"N10 G90 G2 X1 Y1 R1\nN15 Y2\nN20 G1 X3\n", 2, "G90 G2", "X1 Y1", "a"},
-        {"N10 G90 G1 X1\nS5\nG3 X2 Y2 R1", 2, "G90 G1", "X1", "an"},
+        {"N10 G90 G1 X1\nS5\nG3 I1 J1", 2, "G90 G1", "X1", "no"},
         {"N5 G17 G90 G0 X0 Y0\n(start) N10 G2 I-45\n", 2, "G17 G90 G0", "X0 Y0", "o"},
     };
     for (const auto& row : cases) {
