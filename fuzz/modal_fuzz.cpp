@@ -35,7 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     describe(pieces, words_pieces, position_pieces);
     fuzz::check(std::string_view(words_whole.data()) == words_pieces.data(), "same words");
     fuzz::check(std::string_view(position_whole.data()) == position_pieces.data(), "same position");
-    fuzz::check(whole.line == pieces.line && whole.tool_change_line == pieces.tool_change_line,
+    fuzz::check(whole.line == pieces.line && whole.tool_change_line == pieces.tool_change_line &&
+                    whole.last_numbered_line == pieces.last_numbered_line &&
+                    whole.text_after_nul_line == pieces.text_after_nul_line,
                 "same lines");
     return 0;
 }

@@ -13,35 +13,38 @@ constexpr std::string_view kAxisLetters = "XYZABC";
 constexpr std::size_t kZ = 2;
 constexpr std::size_t kLinearAxes = 3;
 constexpr double kMmPerInch = 25.4;
+constexpr int kInchDecimals = 2;  // more, in inches, for as fine a step as in mm
+constexpr int kMostDecimals = 9;  // of a computed position: sums stay clear of rounding noise
 
 // How a line's axis words count. Where the program coordinates of the
 // position cannot be told (home, machine coordinates, changed offsets), the
 // axes become unknown rather than guessed.
 enum Kind : int { kMove, kDwell, kHome, kMachine, kOffsets, kSetPosition };
 
-// G and M codes in tenths; a range holds whole numbers only.
+// G and M codes in tenths; a range holds whole numbers only, unless `tenths`.
 struct Code {
     char letter;
     int first;
     int last;
     Slot slot;
+    bool tenths = false;
 };
 
-constexpr std::array<Code, 22> kCodes = {{
-    {'G', 0, 30, Slot::motion},
-    {'G', 730, 730, Slot::motion},
-    {'G', 760, 760, Slot::motion},
-    {'G', 800, 890, Slot::motion},
+// The motion group holds more than is followed (see followed_motion): splines,
+// threads, probing, other cycles.
+constexpr std::array<Code, 20> kCodes = {{
+    {'G', 0, 39, Slot::motion, true},
+    {'G', 50, 69, Slot::motion, true},
+    {'G', 330, 389, Slot::motion, true},
+    {'G', 730, 899, Slot::motion, true},
     {'G', 170, 190, Slot::plane},
     {'G', 200, 210, Slot::units},
     {'G', 900, 910, Slot::distance},
-    {'G', 901, 901, Slot::arc_centre},
-    {'G', 911, 911, Slot::arc_centre},
+    {'G', 901, 901, Slot::arc_centre, true},
+    {'G', 911, 911, Slot::arc_centre, true},
     {'G', 540, 590, Slot::work_offset},
-    {'G', 541, 541, Slot::work_offset},
-    {'G', 591, 591, Slot::work_offset},
-    {'G', 592, 592, Slot::work_offset},
-    {'G', 593, 593, Slot::work_offset},
+    {'G', 541, 541, Slot::work_offset, true},
+    {'G', 591, 593, Slot::work_offset, true},
     {'G', 930, 950, Slot::feed_mode},
     {'G', 430, 440, Slot::length_offset},
     {'G', 490, 490, Slot::length_offset},
@@ -79,21 +82,18 @@ constexpr std::array<std::pair<char, Slot>, 5> kLetterSlots = {{
     {'D', Slot::compensation_d},
 }};
 
-// Letters kept for the end of their line: the P of G54.1 and a cycle's words.
-constexpr std::array<std::pair<char, ModalWord LineWords::*>, 5> kLineLetters = {{
-    {'P', &LineWords::p},
-    {'R', &LineWords::r},
-    {'Q', &LineWords::q},
-    {'Z', &LineWords::z},
-    {'L', &LineWords::l},
-}};
+// Letters kept for the end of their line: a cycle's words and the P of G54.1.
+// A cycle's L counts the repeats of its own line only: it is not kept.
+struct LineLetter {
+    char letter;
+    ModalWord LineWords::*word;
+    Slot cycle_slot;
+};
 
-constexpr std::array<std::pair<Slot, ModalWord LineWords::*>, 5> kCycleWords = {{
-    {Slot::cycle_r, &LineWords::r},
-    {Slot::cycle_q, &LineWords::q},
-    {Slot::cycle_p, &LineWords::p},
-    {Slot::cycle_z, &LineWords::z},
-    {Slot::cycle_l, &LineWords::l},
+constexpr std::array<LineLetter, 3> kLineLetters = {{
+    {'R', &LineWords::r, Slot::cycle_r},
+    {'Q', &LineWords::q, Slot::cycle_q},
+    {'P', &LineWords::p, Slot::cycle_p},
 }};
 
 bool is_digit(char c) {
@@ -147,26 +147,39 @@ bool value_of(const char* word, double& value) {
 }
 
 bool is_cycle(int code) {
-    return code == 730 || code == 760 || (code >= 810 && code <= 890);
+    return code % 10 == 0 && (code == 730 || code == 760 || (code >= 810 && code <= 890));
+}
+
+// Where the moves of a motion word end is clear: G0 to G3, G80 (and cycles).
+bool followed_motion(int code) {
+    return code < 0 || (code <= 30 && code % 10 == 0) || code == 800;
+}
+
+// The axis a canned cycle drills along: Z in G17, Y in G18, X in G19.
+std::size_t depth_axis(const ModalState& state) {
+    const int plane = slot_code(state, Slot::plane);
+    return plane == 180 ? 1 : plane == 190 ? 0 : kZ;
 }
 
 void forget_positions(ModalState& state) {
     for (AxisPosition& axis : state.axes)
         axis.known = false;
-    state.cycle_start_z.known = false;
+    state.cycle_start.known = false;
 }
 
 // Positions follow a change of units; from units not set before, they cannot.
 void change_units(ModalState& state, int code) {
     const int before = slot_code(state, Slot::units);
     if (before == code) return;
+    if (code == 200) state.decimals += kInchDecimals;
     auto convert = [&](AxisPosition& axis) {
         if (before < 0) axis.known = false;
         axis.value = code == 200 ? axis.value / kMmPerInch : axis.value * kMmPerInch;
+        axis.word[0] = '\0';
     };
     for (std::size_t i = 0; i < kLinearAxes; ++i)
         convert(state.axes[i]);
-    convert(state.cycle_start_z);
+    convert(state.cycle_start);
 }
 
 void before_change(ModalState& state, Slot slot, int code) {
@@ -175,10 +188,22 @@ void before_change(ModalState& state, Slot slot, int code) {
         forget_positions(state);
     if (slot == Slot::length_offset) state.axes[kZ].known = false;
     if (slot == Slot::motion && !is_cycle(code)) {
-        state.cycle_running = false;
-        for (const auto& [cycle_slot, word] : kCycleWords)
-            slot_of(state, cycle_slot)[0] = '\0';
+        state.cycle_start.used = false;
+        for (auto i = static_cast<std::size_t>(Slot::cycle_r); i < kSlots; ++i)
+            state.slots[i][0] = '\0';
     }
+}
+
+// Mist and flood can both be on: M07 after M08, or M08 after M07, adds to it.
+// Their words are short enough (code_of) for both to fit.
+void take_coolant(ModalWord& slot, std::string_view word, int code) {
+    const int before = slot[0] == '\0' ? 90 : code_of(slot.data() + 1);  // -1: both on
+    if (code == 90 || before == 90 || before == code) return copy_word(slot, word);
+    if (before < 0) return;
+    ModalWord both;
+    std::snprintf(both.data(), both.size(), "%s %.*s", slot.data(), static_cast<int>(word.size()),
+                  word.data());
+    slot = both;
 }
 
 void take_code(ModalState& state, char letter, std::string_view word) {
@@ -191,111 +216,123 @@ void take_code(ModalState& state, char letter, std::string_view word) {
         if (code == 541) state.current.extra_offset = true;
     }
     for (const Code& entry : kCodes) {
-        const bool in_range = code >= entry.first && code <= entry.last &&
-                              (entry.first == entry.last || code % 10 == 0);
+        const bool in_range =
+            code >= entry.first && code <= entry.last && (entry.tenths || code % 10 == 0);
         if (entry.letter != letter || !in_range) continue;
         if (entry.slot == Slot::count) {
             state.current.tool_change = true;
             return;
         }
         before_change(state, entry.slot, code);
+        if (entry.slot == Slot::coolant)
+            return take_coolant(slot_of(state, entry.slot), word, code);
         copy_word(slot_of(state, entry.slot), word);
         return;
     }
 }
 
-void take_axis(ModalState& state, std::size_t axis, bool cut) {
-    LineWords& line = state.current;
-    line.named[axis] = true;
-    line.readable[axis] = !cut && value_of(state.word.data(), line.value[axis]);
-}
-
 void take_word(ModalState& state, std::string_view word, bool cut, bool first) {
     const char letter = word[0];
-    if (letter == 'N' && first && !cut) {
+    const std::size_t axis = kAxisLetters.find(letter);
+    if (axis != std::string_view::npos)
+        copy_word(state.current.axes[axis], cut ? word.substr(0, 1) : word);
+    if (cut) return;  // its value is not all there
+    if (letter == 'N' && first && word.find_first_not_of("0123456789", 1) == word.npos) {
         state.last_numbered_line = state.line;
         copy_word(state.last_number, word);
     }
-    const std::size_t axis = kAxisLetters.find(letter);
-    if (axis != std::string_view::npos) take_axis(state, axis, cut);
-    if (cut) return;  // its value is not all there
     if (letter == 'G' || letter == 'M') take_code(state, letter, word);
+    if (letter == 'I' || letter == 'J' || letter == 'K') state.current.centre = true;
     for (const auto& [slot_letter, slot] : kLetterSlots) {
         if (slot_letter == letter) copy_word(slot_of(state, slot), word);
     }
-    for (const auto& [line_letter, member] : kLineLetters) {
-        if (line_letter == letter) copy_word(state.current.*member, word);
+    for (const LineLetter& kept : kLineLetters) {
+        if (kept.letter == letter) copy_word(state.current.*kept.word, word);
     }
 }
 
 void end_word(ModalState& state) {
     if (state.word_length == 0) return;
-    const std::size_t length = std::exchange(state.word_length, 0);
-    const bool cut = std::exchange(state.word_cut, false);
+    const std::size_t held = std::exchange(state.word_length, 0);
+    const std::size_t length = std::min(held, kModalWordSize);
     state.word[length] = '\0';
     const bool first = state.current.words++ == 0;
-    if (length > 1) take_word(state, {state.word.data(), length}, cut, first);
+    if (length > 1) take_word(state, {state.word.data(), length}, held > length, first);
 }
 
 void move_axes(ModalState& state, const LineWords& line, bool absolute) {
     for (std::size_t i = 0; i < kAxes; ++i) {
-        if (!line.named[i]) continue;
+        const ModalWord& word = line.axes[i];
+        if (word[0] == '\0') continue;
         AxisPosition& axis = state.axes[i];
         axis.used = true;
-        if (!line.readable[i]) {
+        double value = 0;
+        const char* point = std::strchr(word.data(), '.');
+        if (!value_of(word.data(), value)) {
             axis.known = false;
         } else if (absolute) {
-            axis.known = true;
-            axis.value = line.value[i];
+            axis = {true, true, value, word};
         } else {
-            axis.value += line.value[i];  // from an unknown start it stays unknown
+            axis.value += value;  // from an unknown start it stays unknown
+            axis.word[0] = '\0';
         }
+        if (axis.known && point != nullptr)
+            state.decimals = std::max(state.decimals, static_cast<int>(std::strlen(point + 1)));
     }
 }
 
 // The axes the line names move to places the program does not say.
-void lose_axes(ModalState& state, LineWords line) {
-    line.readable = {};
-    move_axes(state, line, true);
+void lose_axes(ModalState& state, const LineWords& line) {
+    for (std::size_t i = 0; i < kAxes; ++i) {
+        if (line.axes[i][0] != '\0') state.axes[i] = {true, false};
+    }
 }
 
-// A canned cycle ends at its R plane (G99) or where the run of cycles began
-// (G98); only in G17 absolute is that clear. The depth is no position.
+bool names_axes(const LineWords& line, std::size_t axes) {
+    return std::any_of(line.axes.begin(), line.axes.begin() + static_cast<std::ptrdiff_t>(axes),
+                       [](const ModalWord& word) { return word[0] != '\0'; });
+}
+
+// A canned cycle drills along the plane's depth axis and ends at its R plane
+// (G99) or where the run of cycles began (G98); only in absolute distance and
+// a set plane is that clear. The depth is no position.
 void run_cycle(ModalState& state, LineWords line) {
-    if (!state.cycle_running) state.cycle_start_z = state.axes[kZ];
-    state.cycle_running = true;
-    const bool clear =
-        slot_code(state, Slot::distance) == 900 && slot_code(state, Slot::plane) == 170;
-    line.named[kZ] = false;
-    if (!clear) line.readable = {};
+    const std::size_t depth = depth_axis(state);
+    if (!state.cycle_start.used) state.cycle_start = state.axes[depth];
+    state.cycle_start.used = true;
+    line.axes[depth][0] = '\0';
     move_axes(state, line, true);
-    AxisPosition& z = state.axes[kZ];
-    z = {true, false, 0};
-    if (!clear) return forget_positions(state);
+    AxisPosition& at = state.axes[depth];
+    at = {true, false};
+    if (slot_code(state, Slot::distance) != 900 || slot_code(state, Slot::plane) < 0)
+        return forget_positions(state);
+    const ModalWord& r_word = slot_of(state, Slot::cycle_r);
     double r = 0;
-    if (!value_of(slot_of(state, Slot::cycle_r).data(), r)) return;
+    if (!value_of(r_word.data(), r)) return;
+    const AxisPosition at_r{true, true, r, r_word};
     const int back = slot_code(state, Slot::cycle_return);
-    if (back == 990) z = {true, true, r};
-    if (back == 980 && state.cycle_start_z.known)
-        z = {true, true, std::max(state.cycle_start_z.value, r)};
+    if (back == 990) at = at_r;
+    if (back == 980 && state.cycle_start.known)
+        at = state.cycle_start.value > r ? state.cycle_start : at_r;
 }
 
 void apply_axes(ModalState& state, const LineWords& line) {
     if (line.kind == kOffsets) return forget_positions(state);
-    const bool any = std::find(line.named.begin(), line.named.end(), true) != line.named.end();
+    const bool any = names_axes(line, kAxes);
     if (line.kind == kHome && !any) return forget_positions(state);
+    const int motion = slot_code(state, Slot::motion);
+    // An arc with a centre and no end point is a full circle: it ends where it began.
+    if (line.kind == kMove && line.centre && (motion == 20 || motion == 30) &&
+        !names_axes(line, kLinearAxes))
+        state.last_move_line = state.last_circle_line = state.line;
     if (!any || line.kind == kDwell) return;
-    if (line.kind == kHome || line.kind == kMachine) {
-        return lose_axes(state, line);
-    }
+    if (line.kind == kHome || line.kind == kMachine) return lose_axes(state, line);
     if (line.kind == kSetPosition) return move_axes(state, line, true);
     state.last_move_line = state.line;
     if (in_canned_cycle(state)) return run_cycle(state, line);
     // A program that never set G90 or G91 moves in the control's own mode.
     const int distance = slot_code(state, Slot::distance);
-    if (distance < 0) {
-        return lose_axes(state, line);
-    }
+    if (distance < 0 || !followed_motion(motion)) return lose_axes(state, line);
     move_axes(state, line, distance == 900);
 }
 
@@ -304,9 +341,12 @@ void end_line(ModalState& state) {
     LineWords& line = state.current;
     if (line.extra_offset) slot_of(state, Slot::work_offset_p) = line.p;
     if (line.kind == kMove && in_canned_cycle(state)) {
-        for (const auto& [slot, member] : kCycleWords) {
-            if ((line.*member)[0] != '\0') slot_of(state, slot) = line.*member;
+        for (const LineLetter& kept : kLineLetters) {
+            if ((line.*kept.word)[0] != '\0') slot_of(state, kept.cycle_slot) = line.*kept.word;
         }
+        // A cut word is its letter alone.
+        const ModalWord& depth = line.axes[depth_axis(state)];
+        if (depth[1] != '\0') slot_of(state, Slot::cycle_depth) = depth;
     }
     apply_axes(state, line);
     if (line.tool_change) {
@@ -315,22 +355,34 @@ void end_line(ModalState& state) {
         forget_positions(state);  // the changer moved the machine
     }
     state.current = LineWords{};
-    state.in_comment = false;
-    state.rest_ignored = false;
+    state.place = ModalState::Place::start;
     ++state.line;
 }
 
 void scan_byte(ModalState& state, char c) {
+    using Place = ModalState::Place;
+    Place& place = state.place;
     if (c == '\n') return end_line(state);
-    if (state.rest_ignored) return;
-    if (state.in_comment) {
-        state.in_comment = c != ')';
+    if (place == Place::start) place = c == ';' ? Place::skip : Place::words;
+    if (place == Place::padding && c == '\r') {
+        place = Place::padding_cr;  // padding only if the line feed follows
         return;
     }
-    if (c == ';' || c == '\0' || c == '(') {
+    if (place == Place::padding_cr || (place == Place::padding && c != '\0')) {
+        state.text_after_nul_line = state.line;
+        place = Place::skip;
+    }
+    if (place == Place::padding || place == Place::skip) return;
+    if (c == '\0') {
         end_word(state);
-        state.rest_ignored = c != '(';  // a NUL ends what is sent of the line
-        state.in_comment = c == '(';
+        place = Place::padding;
+        return;
+    }
+    if (place == Place::comment && c == ')') place = Place::words;
+    if (place != Place::words) return;
+    if (c == ';' || c == '(') {
+        end_word(state);
+        place = c == ';' ? Place::rest : Place::comment;
         return;
     }
     if (is_letter(c)) {
@@ -341,11 +393,8 @@ void scan_byte(ModalState& state, char c) {
     if (c == ' ' || c == '\t') return;  // G 1 X1 F 250
     const bool number_part = is_digit(c) || c == '.' || c == '-' || c == '+';
     if (!number_part || state.word_length == 0) return end_word(state);
-    if (state.word_length < kModalWordSize) {
-        state.word[state.word_length++] = c;
-    } else {
-        state.word_cut = true;
-    }
+    if (state.word_length < kModalWordSize) state.word[state.word_length] = c;
+    state.word_length = std::min(state.word_length + 1, kModalWordSize + 1);
 }
 
 struct Text {
@@ -364,23 +413,11 @@ void append(Text& text, const char* word) {
 bool applies(const ModalState& state, Slot slot) {
     const int length = slot_code(state, Slot::length_offset);
     const int compensation = slot_code(state, Slot::compensation);
-    switch (slot) {
-        case Slot::work_offset_p:
-            return slot_code(state, Slot::work_offset) == 541;
-        case Slot::length_h:
-            return length == 430 || length == 440;
-        case Slot::compensation_d:
-            return compensation == 410 || compensation == 420;
-        case Slot::cycle_return:
-        case Slot::cycle_r:
-        case Slot::cycle_q:
-        case Slot::cycle_p:
-        case Slot::cycle_z:
-        case Slot::cycle_l:
-            return in_canned_cycle(state);
-        default:
-            return true;
-    }
+    if (slot == Slot::work_offset_p) return slot_code(state, Slot::work_offset) == 541;
+    if (slot == Slot::length_h) return length == 430 || length == 440;
+    if (slot == Slot::compensation_d) return compensation == 410 || compensation == 420;
+    if (slot == Slot::cycle_return || slot >= Slot::cycle_r) return in_canned_cycle(state);
+    return true;
 }
 
 // The tool loaded by the last M06, then a T prepared after it.
@@ -434,15 +471,19 @@ void describe_position(const ModalState& state, char* out, std::size_t size) {
         const AxisPosition& axis = state.axes[i];
         if (!axis.used) continue;
         std::array<char, 48> shown;
+        const int decimals = std::min(state.decimals, kMostDecimals);
         // Sums of absurd words could outgrow what is shown.
         if (!axis.known || !(std::fabs(axis.value) < 1e15)) {
             std::snprintf(shown.data(), shown.size(), "%c unknown", kAxisLetters[i]);
+        } else if (axis.word[0] != '\0') {
+            std::snprintf(shown.data(), shown.size(), "%c%s", kAxisLetters[i],
+                          axis.word.data() + 1);
         } else {
-            // Four places, without trailing zeros: X12.5, X-3, not X-0.
-            int n =
-                std::snprintf(shown.data(), shown.size(), "%c%.4f", kAxisLetters[i], axis.value);
+            // Computed: to the program's decimals, without trailing zeros: X12.5, X-3, not X-0.
+            int n = std::snprintf(shown.data(), shown.size(), "%c%.*f", kAxisLetters[i], decimals,
+                                  axis.value);
             n = std::clamp(n, 1, static_cast<int>(shown.size()) - 1);
-            while (shown[n - 1] == '0')
+            while (decimals > 0 && shown[n - 1] == '0')
                 --n;
             if (shown[n - 1] == '.') --n;
             shown[n] = '\0';

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -24,8 +25,7 @@ namespace {
 
 constexpr std::size_t kBlockSize = 4096;
 constexpr std::size_t kWordsSize = 512;  // every slot's word, with blanks
-constexpr long kMostNumber = 999999999;
-constexpr int kKeyWaitMs = 250;  // so Ctrl-C is seen while the key is awaited
+constexpr int kKeyWaitMs = 250;          // so Ctrl-C is seen while the key is awaited
 
 using Block = std::array<char, kBlockSize>;
 
@@ -38,101 +38,39 @@ ssize_t read_at(int fd, Block& block, std::int64_t offset) {
     return got;
 }
 
-// Where the search for an N number stands in the current line.
-enum class Place { start, letter, digits, past };
-
-struct BlockSearch {
-    long number;
-    long line = 1;
-    Place place = Place::start;
-    long value = 0;
-    long found = 0;  // the first line that starts with it
-    long count = 0;  // how many do
-};
-
-void end_number(BlockSearch& search) {
-    if (search.place == Place::digits && search.value == search.number) {
-        if (search.found == 0) search.found = search.line;
-        ++search.count;
-    }
-    search.place = Place::past;
-}
-
-// Blanks count for nothing, as in the words themselves (N 1340).
-void search_byte(BlockSearch& search, char c) {
-    if (c == '\n') {
-        end_number(search);
-        search.place = Place::start;
-        search.value = 0;
-        ++search.line;
-        return;
-    }
-    if (search.place == Place::past || c == ' ' || c == '\t') return;
-    const bool digit = c >= '0' && c <= '9';
-    if (search.place == Place::start && (c == 'N' || c == 'n')) {
-        search.place = Place::letter;
-    } else if (digit && search.place != Place::start) {
-        if (search.value <= kMostNumber) search.value = search.value * 10 + (c - '0');
-        search.place = Place::digits;
-    } else if (search.place == Place::digits && c != '.') {
-        end_number(search);  // N1340.5 is no block number
-    } else {
-        search.place = Place::past;
-    }
-}
-
-// Scans the lines before `line` into `state`; `offset` receives where `line`
-// begins. False on a read error.
-bool scan_lines_before(int fd, long line, ModalState& state, std::int64_t& offset) {
+// Feeds the file's lines from `offset` on to `state`, each line whole before
+// `more(line)` says whether to go on; `offset` is left where the next line
+// begins. At the file's end a last line without its line feed ends too. False
+// on a read error.
+template <typename More>
+bool scan_lines(int fd, ModalState& state, std::int64_t& offset, More more) {
     Block block;
-    offset = 0;
-    while (state.line < line) {
+    for (;;) {
         const ssize_t got = read_at(fd, block, offset);
-        if (got <= 0) return got == 0;
-        const std::string_view bytes(block.data(), static_cast<std::size_t>(got));
-        std::size_t used = 0;
-        while (used < bytes.size() && state.line < line) {
-            const std::size_t feed = bytes.find('\n', used);
-            const std::size_t end = feed == std::string_view::npos ? bytes.size() : feed + 1;
-            scan_modal_words(state, bytes.substr(used, end - used));
-            used = end;
-        }
-        offset += static_cast<std::int64_t>(used);
-    }
-    return true;
-}
-
-// What the lines from the resume line on say, up to the first move.
-struct Ahead {
-    bool numbered = false;  // the resume line starts with an N number
-    long arc_line = 0;      // the first move, when it is an arc
-    ModalWord arc{};
-};
-
-Ahead look_ahead(int fd, std::int64_t offset, ModalState state, long first_line) {
-    Ahead ahead;
-    Block block;
-    for (ssize_t got = 1; got > 0; offset += got) {
-        got = read_at(fd, block, offset);
-        // At the file's end, a last line without its line feed ends too.
+        if (got < 0) return false;
         std::string_view bytes =
             got > 0 ? std::string_view(block.data(), static_cast<std::size_t>(got)) : "\n";
-        while (got >= 0 && !bytes.empty()) {
-            const std::size_t feed = bytes.find('\n');
-            const std::size_t end = feed == std::string_view::npos ? bytes.size() : feed + 1;
+        while (!bytes.empty()) {
+            const std::size_t end = std::min(bytes.find('\n'), bytes.size() - 1) + 1;
             scan_modal_words(state, bytes.substr(0, end));
+            offset += static_cast<std::int64_t>(end);
+            const bool line_ended = bytes[end - 1] == '\n';
             bytes.remove_prefix(end);
-            ahead.numbered = ahead.numbered || state.last_numbered_line == first_line;
-            if (state.last_move_line < first_line) continue;
-            const int motion = slot_code(state, Slot::motion);
-            if (motion == 20 || motion == 30) {
-                ahead.arc_line = state.last_move_line;
-                ahead.arc = state.slots[static_cast<std::size_t>(Slot::motion)];
-            }
-            return ahead;
+            if (line_ended && !more(state.line - 1)) return true;
         }
+        if (got == 0) return true;
     }
-    return ahead;
+}
+
+// The state the lines before `line` leave; `offset` is left where it begins.
+bool scan_lines_before(int fd, long line, ModalState& state, std::int64_t& offset) {
+    return line <= 1 ||
+           scan_lines(fd, state, offset, [line](long ended) { return ended + 1 < line; });
+}
+
+bool said_unreadable(const char* path) {
+    std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(), std::strerror(errno));
+    return false;
 }
 
 const char* word_in(const ModalState& state, Slot slot) {
@@ -146,7 +84,9 @@ void print_position(const ModalState& state) {
         std::printf("  Last position (program coordinates): %s\n", position.data());
 }
 
-void print_warnings(const ModalState& state, long first_line, const Ahead& ahead) {
+// `ahead` is the state from the resume line on, up to its first move.
+void print_warnings(const ModalState& state, long first_line, const ModalState& ahead,
+                    bool numbered) {
     if (in_canned_cycle(state))
         std::printf(
             "  Warning: line %ld is inside a canned cycle (%s): each line with a position runs "
@@ -162,17 +102,20 @@ void print_warnings(const ModalState& state, long first_line, const Ahead& ahead
         std::printf(
             "  Warning: distance mode is incremental (G91): each move goes from where the "
             "machine stands\n");
-    if (ahead.arc_line > 0)
+    const int motion = slot_code(ahead, Slot::motion);
+    const long move = ahead.last_move_line;
+    if (move >= first_line && (motion == 20 || motion == 30))
         std::printf(
-            "  Warning: the first motion, line %ld, is an arc (%s): it starts where the line "
-            "before it ended\n",
-            ahead.arc_line, ahead.arc.data());
+            "  Warning: the first motion, line %ld, is %s (%s): it starts where the line before it "
+            "ended\n",
+            move, move == ahead.last_circle_line ? "a full circle" : "an arc",
+            word_in(ahead, Slot::motion));
     if (state.tool_change_line > 0)
         std::printf(
             "  Warning: the tool change at line %ld (%s M06) was skipped: check the tool in the "
             "spindle\n",
             state.tool_change_line, word_in(state, Slot::tool_loaded));
-    if (state.last_numbered_line > 0 && !ahead.numbered)
+    if (state.last_numbered_line > 0 && !numbered)
         std::printf(
             "  Warning: line %ld does not start a numbered block: the last before it is %s, line "
             "%ld\n",
@@ -213,48 +156,48 @@ bool operator_confirms(const char* path, long first_line) {
 }  // namespace
 
 long line_of_block(int fd, const char* path, long number) {
-    BlockSearch search{number};
-    Block block;
+    ModalState state;
     std::int64_t offset = 0;
-    for (;;) {
-        const ssize_t got = read_at(fd, block, offset);
-        if (got < 0) {
-            std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(),
-                        std::strerror(errno));
-            return 0;
+    long found = 0;  // the first line that starts with it
+    long count = 0;  // how many do
+    const bool read = scan_lines(fd, state, offset, [&](long line) {
+        if (state.last_numbered_line == line &&
+            std::strtol(state.last_number.data() + 1, nullptr, 10) == number) {
+            if (found == 0) found = line;
+            ++count;
         }
-        if (got == 0) break;
-        for (ssize_t i = 0; i < got; ++i)
-            search_byte(search, block[static_cast<std::size_t>(i)]);
-        offset += got;
-    }
-    end_number(search);
+        return true;
+    });
+    if (!read) return said_unreadable(path);
     const auto name = shown(path);
-    if (search.count == 0) {
+    if (count == 0) {
         std::printf("No line of '%s' starts with N%ld: nothing sent\n", name.c_str(), number);
-    } else if (search.count == 1) {
-        std::printf("N%ld is line %ld of '%s'\n", number, search.found, name.c_str());
+    } else if (count == 1) {
+        std::printf("N%ld is line %ld of '%s'\n", number, found, name.c_str());
     } else {
         std::printf("N%ld is line %ld of '%s', the first of %ld lines that start with it\n", number,
-                    search.found, name.c_str(), search.count);
+                    found, name.c_str(), count);
     }
-    return search.found;
+    return found;
 }
 
 bool resume_confirmed(int fd, const char* path, long first_line) {
     ModalState state;
     std::int64_t offset = 0;
-    if (!scan_lines_before(fd, first_line, state, offset)) {
-        std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(),
-                    std::strerror(errno));
-        return false;
-    }
+    if (!scan_lines_before(fd, first_line, state, offset)) return said_unreadable(path);
     std::array<char, kWordsSize> words;
     describe_modal_state(state, words.data(), words.size());
     std::printf("Lines 1-%ld of '%s' skipped, none of them sent; the modal words they leave: %s\n",
                 first_line - 1, shown(path).c_str(), words.data());
     print_position(state);
-    print_warnings(state, first_line, look_ahead(fd, offset, state, first_line));
+    // On to the first move, the resume line's own number on the way.
+    ModalState ahead = state;
+    bool numbered = false;
+    scan_lines(fd, ahead, offset, [&](long) {
+        numbered = numbered || ahead.last_numbered_line == first_line;
+        return ahead.last_move_line < first_line;
+    });
+    print_warnings(state, first_line, ahead, numbered);
     return operator_confirms(path, first_line);
 }
 

@@ -45,9 +45,9 @@ protected:
 };
 
 // The warnings, by a letter each.
-const std::pair<char, std::string> kWarnings[] = {{'c', "canned cycle"}, {'r', "compensation"},
-                                                  {'i', "incremental"},  {'a', "an arc"},
-                                                  {'t', "tool change"},  {'n', "numbered block"}};
+const std::pair<char, std::string> kWarnings[] = {
+    {'c', "canned cycle"}, {'r', "compensation"},   {'i', "incremental"}, {'a', "an arc"},
+    {'t', "tool change"},  {'n', "numbered block"}, {'o', "full circle"}};
 
 TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
     const struct {
@@ -56,8 +56,9 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
         std::string words, position, warnings;  // position "" when no axis was programmed
     } cases[] = {
         // Lower case, blanks inside words, the last word of a group winning, F and S apart.
-        {"g1 g0 x1\nF 250 S 1200 M 3\nM30\n", 3, "F250 S1200 M3 G0", "X unknown", ""},
-        {"G20 (G21) G91 ; G90 X5\n(G90 X7\nG0 X1\nM30\n", 4, "G20 G91 G0", "X unknown", "i"},
+        {"g1 g0 x1 g41 d2\nF 250 S 1200 M 3\nM30\n", 3, "F250 S1200 M3 G41 D2 G0", "X unknown",
+         "r"},
+        {"G20 (G21)1 G91 ; G90 X5\n(G90 X7\nG0 X1\nM30\n", 4, "G20 G91 G0", "X unknown", "i"},
         // Every group, in the order they are restored; the T after M6 is the one loaded.
         {"G3 D1 G42 M7 M4 S900 H4 G44 M6 T4 F5 G93 G56 G91.1 G91 G18 G20\nM30\n", 2,
          "G20 G18 G91 G91.1 G56 G93 F5 T4 M06 G44 H4 S900 M4 M7 G42 D1 G3", "", "rit"},
@@ -69,16 +70,29 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
         {"G17 G90 Z10\nG98 G83 X1 Y2 Z-3 R2 Q1 P5\nX5\n", 3, "G17 G90 G98 G83 R2 Q1 P5 Z-3",
          "X1 Y2 Z10", "c"},
         {"G17 G90 G0 Z10\nG99 G82 X1 Z-3 R1\nG80\nM30\n", 4, "G17 G90 G80", "X1 Z1", ""},
-        {"G17 G91 G0 Z10\nG99 G81 X1 Z-3 R1 L2\nM30\n", 3, "G17 G91 G99 G81 R1 Z-3 L2",
+        {"G17 G91 G0 Z10\nG99 G81 X1 Z-3 R1 L2\nM30\n", 3, "G17 G91 G99 G81 R1 Z-3",
          "X unknown Z unknown", "ci"},
-        // Positions: units converted, G92 sets, G4's X is time, others unknown.
+        // L repeats its own line only; the depth is Y in G18, X in G19.
+        {"G17 G90 G99 G81 X1 Z-1 R1 L3\nG82 X4 Y5 R0.2 Z-1.1 P0.6\nX6\n", 3,
+         "G17 G90 G99 G82 R0.2 P0.6 Z-1.1", "X4 Y5 Z0.2", "c"},
+        {"G18 G90 G0 Y5\nG99 G81 Z3 X4 R0.2 Y-1.1\nX6\n", 3, "G18 G90 G99 G81 R0.2 Y-1.1",
+         "X4 Y0.2 Z3", "c"},
+        {"G19 G90 G0 X5\nG98 G81 Y1 Z2 R1 X-2\nY2\n", 3, "G19 G90 G98 G81 R1 X-2", "X5 Y1 Z2", "c"},
+        // Positions as written, or computed to the program's decimals: units converted, G92
+        // sets, G4's X is time, others unknown, a motion not followed too.
         {"G21 G90 G0 X25.4 Y2 Z2 A3\nG91 Y25.4\nG20\nG92 Z0\nG4 X9\nM30\n", 6, "G20 G91 G0",
-         "X1 Y1.0787 Z0 A3", "i"},
+         "X1 Y1.079 Z0 A3", "i"},
         {"G90 G0 X1 Y1 Z1 A-0.00001 B1234567890123456789\nG28 Z0\nG53 X5\nM30\n", 4, "G90 G0",
-         "X unknown Y1 Z unknown A0 B unknown", ""},
-        // The first move an arc; the resume line numbered or not.
+         "X unknown Y1 Z unknown A-0.00001 B unknown", ""},
+        {"G90 G0 X-0.299635 Z1.53125 Y1\nG91 Y0.1\nY0.000002\nM30\n", 4, "G91 G0",
+         "X-0.299635 Y1.100002 Z1.53125", "i"},
+        {"G90 G1 X1 Y1 Z1\nG5.2 X2 Y3\nX4 Y5\nM30\n", 4, "G90 G5.2", "X unknown Y unknown Z1", ""},
+        // Mist and flood together.
+        {"M08 S100 M3\nM07\nM30\n", 3, "S100 M3 M08 M07", "", ""},
+        // The first move an arc or a full circle (a centre alone); the resume line numbered or not.
         {"N10 G90 G2 X1 Y1 R1\nN15 Y2\nN20 G1 X3\n", 2, "G90 G2", "X1 Y1", "a"},
-        {"N10 G90 G1 X1\nS5\nG3 X2 Y2 R1", 2, "G90 G1", "X1", "an"},
+        {"N10 G90 G1 X1\nS5\nG3 I1 J1", 2, "G90 G1", "X1", "no"},
+        {"N5 G17 G90 G0 X0 Y0\n(start) N10 G2 I-45\n", 2, "G17 G90 G0", "X0 Y0", "o"},
     };
     for (const auto& row : cases) {
         settings.resume_line = row.from;
@@ -100,17 +114,19 @@ TEST_F(Restart, ModalStatePositionAndWarningsAtTheResumeLine) {
 // The file's lines: the resume forms refused leave the download whole, the
 // others start it where they say; either way the next download is whole.
 TEST_F(Restart, ResumeByLineOrNumberServesOneDownload) {
-    const std::string file = "NN5\nN20 G2\nn 20 G3\nN5", all = file + "\n";
+    const std::string file = "NN5\nN20 G2\nn 20 G3\nN5\n(start) N10", all = file + "\n";
     const std::string refused = "Line to resume from must be a number from 1 to 999999999: '";
     const std::vector<std::vector<std::string>> cases = {
         {"rN", refused + "N' - ignored\n", all},
         {"r1234567890", refused + "1234567890' - ignored\n", all},
         {"rN5", "The next download starts at its first line numbered N5\nN5 is line 4 of 'part.nc'",
-         "N5\n"},
+         "N5\n(start) N10\n"},
         {"rn20",
          "The next download starts at its first line numbered N20\nN20 is line 2 of 'part.nc', "
          "the first of 2 lines that start with it\nLines 1-1",
-         "N20 G2\nn 20 G3\nN5\n"},
+         "N20 G2\nn 20 G3\nN5\n(start) N10\n"},
+        {"rN10", "The next download starts at its first line numbered N10\nN10 is line 5 of",
+         "(start) N10\n"},
         {"rN7",
          "The next download starts at its first line numbered N7\nNo line of 'part.nc' "
          "starts with N7: nothing sent\n",
@@ -158,10 +174,10 @@ std::string scanned(const std::string& text, bool position = false, std::size_t 
 // does not show), and nothing else is.
 TEST(ModalState, EachGroupsWordsAndNoOthers) {
     for (const char* word : {"G01", "G19", "G90.1", "G54", "G59", "G59.1", "G59.2", "G59.3", "G95",
-                             "G43", "G49", "G40", "G41", "M05", "M09"})
+                             "G43", "G49", "G40", "G41", "M05", "M09", "G74", "G79"})
         EXPECT_EQ(scanned(word), word);
-    for (const char* word : {"G4", "G54.2", "G59.4", "G42.1", "G1.05", "G74", "G79", "G90.2", "G16",
-                             "G22", "G92", "G100", "M2", "M10", "H1", "D1", "P1", "X"})
+    for (const char* word : {"G4", "G54.2", "G59.4", "G42.1", "G1.05", "G90.2", "G16", "G22", "G92",
+                             "G100", "M2", "M10", "H1", "D1", "P1", "X"})
         EXPECT_EQ(scanned(word), "none") << word;
     // What leaves the position where the program stood unknown, and what does not.
     for (const char* word : {"G10 L2 P1 X0", "G52 X0", "G92.1", "G92.2", "G92.3", "G30"})
@@ -171,6 +187,20 @@ TEST(ModalState, EachGroupsWordsAndNoOthers) {
     for (std::string cycle : {"G73", "G76", "G81", "G89"})
         EXPECT_EQ(scanned(cycle + " X1 R2"), cycle + " R2");
     EXPECT_EQ(scanned("G21 G90 G0", false, 6), "G21 G");
+}
+
+// A NUL ends a line's words; the last line with text after one, where more
+// than NULs and a carriage return before the line feed follow it, is noted.
+TEST(ModalState, TextAfterANulIsNoted) {
+    using namespace std::string_literals;
+    const std::pair<std::string, long> cases[] = {
+        {"G2\0\0\r\nG2\0X1"s, 2}, {"G2\0\r\0"s, 1}, {";\0X1\nG2(\0)"s, 2}, {"G2;\0\n\0\r"s, 0}};
+    for (const auto& [file, line] : cases) {
+        ModalState state;
+        scan_modal_words(state, file + "\n");
+        EXPECT_EQ(state.text_after_nul_line, line) << file;
+        EXPECT_EQ(scanned(file) + scanned(file, true), "G2") << file;
+    }
 }
 
 // A file that cannot be read sends nothing: here a directory's descriptor.
