@@ -113,7 +113,8 @@ while IFS= read -r option; do
     if ! man_section SYNOPSIS | grep -E -- "(^|[^-])$option([^a-z-]|$)" >/dev/null; then
         problem "vqdnc --help lists $option; the manual page's SYNOPSIS does not"
     fi
-    if ! man_section OPTIONS | grep -E -- "^\.(B|BI|BR) $option([^a-z-]|$)" >/dev/null; then
+    if ! man_section OPTIONS | awk 'tag { print } { tag = /^\.T[PQ]$/ }' |
+        grep -E -- "^\.(B|BI|BR) $option([^a-z-]|$)" >/dev/null; then
         problem "vqdnc --help lists $option; the manual page's OPTIONS has no entry for it"
     fi
 done < <(echo "$vqdnc_help" | sed -n '/^Options/,/^$/p' | grep -oE '^  (--[a-z-]+|-[a-zA-Z])' |
@@ -138,7 +139,7 @@ done < <({
 
 echo "doc-check: $links links, $paths installed paths, $options options, $figures figures checked"
 if [ "$problems" -gt 0 ]; then
-    echo "doc-check: $problems problems"
+    echo "doc-check: $problems problem(s) found"
     exit 1
 fi
 echo "doc-check: the documents hold"
