@@ -68,7 +68,7 @@ void print_usage() {
         "status.\n"
         "\n"
         "Manual: man vqdnc. Guides to USB adapters, controllers on the network, long\n"
-        "jobs and link failures are in /usr/share/doc/vqdnc/, beside its\n"
+        "jobs and link failures are in /usr/share/doc/vqdnc/doc/, linked from the\n"
         "README.md.gz in the package.\n",
         stdout);
 }
