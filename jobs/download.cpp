@@ -42,24 +42,37 @@ struct Piece {
     bool in_line = false;  // part of the current line's text has been taken from the file
 };
 
-// The file, a block at a time.
+// The file, a block at a time, and what was read of it before the first
+// line went out.
 struct Reader {
     int fd = -1;
+    const char* path = nullptr;
+    FileSurvey survey;
+    bool surveyed = false;  // false: the file could not be read through at the start
     std::array<char, kBlockSize> block;
     std::int64_t bytes_read = 0;
 };
 
-enum class Read { data, end, failed };
+enum class Read { data, end, failed, changed };
 
-Read read_block(Reader& reader, const char* path, std::string_view& input) {
+bool file_changed(Reader& reader) {
+    return reader.surveyed &&
+           check_file(reader.fd, reader.path, reader.survey) == FileState::changed;
+}
+
+// Only the file as the operator started or confirmed the download goes out:
+// a block read after the file changed, other than at its end, is not used.
+// The look costs two calls a block, none a line.
+Read read_block(Reader& reader, std::string_view& input) {
     for (;;) {
         const ssize_t got = read(reader.fd, reader.block.data(), reader.block.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            std::printf("\nCannot read G Code file '%s': %s\n", shown(path).c_str(),
+            std::printf("\nCannot read G Code file '%s': %s\n", shown(reader.path).c_str(),
                         std::strerror(errno));
             return Read::failed;
         }
+        if (file_changed(reader)) return Read::changed;
         reader.bytes_read += got;
         input = std::string_view(reader.block.data(), static_cast<std::size_t>(got));
         return got == 0 ? Read::end : Read::data;
@@ -128,8 +141,9 @@ JobOutcome send_line_end(Piece& piece) {
 }
 
 // Splits the file into lines and sends them, until its end or a failure.
-JobOutcome send_file(Reader& reader, const char* path, LineSplitter& splitter,
-                     std::string_view input) {
+JobOutcome send_file(Reader& reader, LineSplitter& splitter, std::string_view input) {
+    // The file may have changed while the operator read the resume summary.
+    if (file_changed(reader)) return JobOutcome::file_changed;
     Piece piece;
     for (;;) {
         while (!input.empty()) {
@@ -137,8 +151,14 @@ JobOutcome send_file(Reader& reader, const char* path, LineSplitter& splitter,
             SplitResult step = split_lines(splitter, input, room);
             input.remove_prefix(step.used);
             const bool text_taken = step.stored > 0 || step.line_ended;
-            // Ctrl-C stops the download before a line of which nothing went out.
+            // Ctrl-C stops the download before a line of which nothing went out,
+            // and so does a line the controller would get only the start of.
             if (text_taken && !piece.in_line && stop_asked()) return JobOutcome::stopped;
+            if (text_taken && !piece.in_line && splitter.line == reader.survey.text_after_nul) {
+                job_line_begins(splitter.line);
+                std::printf("\nLine %ld has text after a NUL byte: not sent\n", splitter.line);
+                return JobOutcome::text_after_nul;
+            }
             if (text_taken)
                 note_line_text(piece, splitter, {room.data(), step.stored}, reader, input.size());
             piece.stored += step.stored;
@@ -150,8 +170,9 @@ JobOutcome send_file(Reader& reader, const char* path, LineSplitter& splitter,
             }
             if (sent != JobOutcome::running) return sent;
         }
-        const Read got = read_block(reader, path, input);
+        const Read got = read_block(reader, input);
         if (got == Read::failed) return JobOutcome::read_failed;
+        if (got == Read::changed) return JobOutcome::file_changed;
         if (got == Read::end) {
             if (!finish_lines(splitter)) return JobOutcome::done;
             if (!piece.in_line && stop_asked()) return JobOutcome::stopped;
@@ -183,16 +204,19 @@ enum class Skip { done, file_ended, failed };
 
 // Reads up to `first_line`. The rest of the block that was read is left in
 // `input`.
-Skip skip_to_first_line(Reader& reader, const char* path, LineSplitter& splitter,
-                        std::string_view& input, long first_line) {
+Skip skip_to_first_line(Reader& reader, LineSplitter& splitter, std::string_view& input,
+                        long first_line) {
     // Past the lines skipped, a line must be there to send from.
     while (splitter.line_feeds < first_line - 1 || input.empty()) {
-        const Read got = read_block(reader, path, input);
-        if (got == Read::failed) return Skip::failed;
+        const Read got = read_block(reader, input);
+        if (got == Read::changed)
+            std::printf("'%s' changed while it was read: nothing sent\n",
+                        shown(reader.path).c_str());
+        if (got == Read::failed || got == Read::changed) return Skip::failed;
         if (got == Read::end) {
             const long lines = splitter.line_feeds + (splitter.place == LineSplitter::Place::text);
             std::printf("'%s' has %ld lines: nothing to send from line %ld on\n",
-                        shown(path).c_str(), lines, first_line);
+                        shown(reader.path).c_str(), lines, first_line);
             return Skip::file_ended;
         }
         input.remove_prefix(skip_lines(splitter, input, first_line));
@@ -216,11 +240,12 @@ void report_finished(const char* path, std::int64_t elapsed_ms) {
 }
 
 // Runs the download on the open file.
-bool download_open_file(Reader& reader, const char* path, long first_line) {
+bool download_open_file(Reader& reader, long first_line) {
+    const char* path = reader.path;
     LineSplitter splitter;
     std::string_view input;
     if (first_line > 1) {
-        const Skip skipped = skip_to_first_line(reader, path, splitter, input, first_line);
+        const Skip skipped = skip_to_first_line(reader, splitter, input, first_line);
         if (skipped != Skip::done) return skipped == Skip::file_ended;
         if (!resume_confirmed(reader.fd, path, first_line)) return false;
     }
@@ -229,7 +254,7 @@ bool download_open_file(Reader& reader, const char* path, long first_line) {
     const std::int64_t start_ms = clock_ms();
     const std::int64_t first_byte = reader.bytes_read - static_cast<std::int64_t>(input.size());
     progress_begin(path, {first_line, first_byte, job.size});
-    const JobOutcome outcome = send_file(reader, path, splitter, input);
+    const JobOutcome outcome = send_file(reader, splitter, input);
     progress_end();
     job_record_end(outcome);
     if (outcome == JobOutcome::done) {
@@ -286,10 +311,12 @@ bool download_file() {
         return false;
     }
     const long first_line = take_resume_line(reader.fd, path);
-    FileSurvey survey;
-    job_record_prepare(path, first_line, survey_file(reader.fd, survey) ? &survey : nullptr);
+    reader.path = path;
+    reader.survey.refuse_from = first_line;
+    reader.surveyed = survey_file(reader.fd, reader.survey);
+    job_record_prepare(path, first_line, reader.surveyed ? &reader.survey : nullptr);
     JobScope scope;
-    const bool whole = first_line > 0 && download_open_file(reader, path, first_line);
+    const bool whole = first_line > 0 && download_open_file(reader, first_line);
     close(reader.fd);
     return whole;
 }

@@ -1,10 +1,13 @@
 #include "jobs/file_survey.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -46,30 +49,120 @@ std::uint32_t crc_update(std::uint32_t crc, std::string_view bytes) {
     return crc;
 }
 
-bool survey_file(int fd, FileSurvey& survey) {
+namespace {
+
+void flag(FileSurvey& s, LineFlag flag) {
+    bool& flagged = s.line_flagged[static_cast<int>(flag)];
+    if (flagged) return;
+    flagged = true;
+    const long line = s.lines + 1;
+    if (flag == LineFlag::text_after_nul && s.text_after_nul == 0 && line >= s.refuse_from)
+        s.text_after_nul = line;
+    if (s.flagged != nullptr) s.flagged(line, flag);
+}
+
+// A line as a download takes it: a comment line is not sent; a carriage
+// return before the line feed is no text; a NUL ends the text, and only
+// NULs (and a last carriage return) may follow it.
+void survey_byte(FileSurvey& s, char c) {
+    if (!std::exchange(s.in_line, true)) s.line_is_comment = c == ';';
+    if (c == '\n') {
+        ++s.lines;
+        s.line_length = 0;
+        s.in_line = s.after_nul = s.cr_after_nul = s.pending_cr = false;
+        std::fill(std::begin(s.line_flagged), std::end(s.line_flagged), false);
+        return;
+    }
+    if (s.line_is_comment) return;
+    if (s.after_nul) {
+        if (s.cr_after_nul || (c != '\0' && c != '\r')) flag(s, LineFlag::text_after_nul);
+        s.cr_after_nul = c == '\r';
+        return;
+    }
+    if (std::exchange(s.pending_cr, false)) ++s.line_length;  // not before a line feed: text
+    if (c == '\0') {
+        s.after_nul = true;
+        return;
+    }
+    if (c == '\r') {
+        s.pending_cr = true;
+        return;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7f) flag(s, LineFlag::control_bytes);
+    s.longest = std::max(s.longest, ++s.line_length);
+    if (s.line_length > kControllerLineText) flag(s, LineFlag::too_long);
+}
+
+std::int64_t modified_ns(const struct stat& info) {
+    return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+}
+
+// Reads [from, to) of the file into `use`, a block at a time; to < 0: to its end.
+template <typename Use>
+bool read_range(int fd, std::int64_t from, std::int64_t to, Use use) {
     std::array<char, 16384> block;
-    std::uint32_t crc = 0;
-    std::int64_t length = 0;
-    long line_feeds = 0;
-    char last = '\n';
-    for (;;) {
-        const ssize_t got = pread(fd, block.data(), block.size(), static_cast<off_t>(length));
+    while (to < 0 || from < to) {
+        const std::size_t want =
+            to < 0 ? block.size()
+                   : std::min<std::size_t>(block.size(), static_cast<std::size_t>(to - from));
+        const ssize_t got = pread(fd, block.data(), want, static_cast<off_t>(from));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
-        if (got == 0) break;
-        const std::string_view bytes(block.data(), static_cast<std::size_t>(got));
-        crc = crc_update(crc, bytes);
-        line_feeds += std::count(bytes.begin(), bytes.end(), '\n');
-        last = bytes.back();
-        length += got;
+        if (got == 0) return to < 0;
+        use(std::string_view(block.data(), static_cast<std::size_t>(got)));
+        from += got;
     }
+    return true;
+}
+
+}  // namespace
+
+bool survey_file(int fd, FileSurvey& survey) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return false;
+    survey.device = info.st_dev;
+    survey.inode = info.st_ino;
+    survey.modified_ns = modified_ns(info);
+    return read_range(fd, survey.size, -1, [&survey](std::string_view bytes) {
+        survey.crc = crc_update(survey.crc, bytes);
+        survey.size += static_cast<std::int64_t>(bytes.size());
+        for (char c : bytes)
+            survey_byte(survey, c);
+    });
+}
+
+long survey_lines(const FileSurvey& survey) {
+    const bool open_line =
+        survey.line_length > 0 || survey.after_nul || survey.pending_cr || survey.line_is_comment;
+    return survey.lines + (open_line ? 1 : 0);
+}
+
+std::uint32_t survey_cksum(const FileSurvey& survey) {
+    std::uint32_t crc = survey.crc;
     // cksum(1) goes on with the length, least significant byte first.
-    for (std::uint64_t rest = static_cast<std::uint64_t>(length); rest != 0; rest >>= 8) {
+    for (std::uint64_t rest = static_cast<std::uint64_t>(survey.size); rest != 0; rest >>= 8) {
         const char byte = static_cast<char>(rest & 0xff);
         crc = crc_update(crc, {&byte, 1});
     }
-    survey.cksum = ~crc;
-    survey.size = length;
-    survey.lines = line_feeds + (last != '\n');
-    return true;
+    return ~crc;
+}
+
+FileState check_file(int fd, const char* path, FileSurvey& survey) {
+    struct stat now {};
+    struct stat named {};
+    if (fstat(fd, &now) != 0) return FileState::changed;
+    // An editor that saves by writing a new file and renaming it over the old.
+    if (stat(path, &named) == 0 && (named.st_ino != now.st_ino || named.st_dev != now.st_dev))
+        return FileState::changed;
+    if (now.st_size == survey.size && modified_ns(now) == survey.modified_ns)
+        return FileState::unchanged;
+    // Written to: what was read must be as it was, and only more may follow.
+    std::uint32_t crc = 0;
+    if (now.st_size < survey.size ||
+        !read_range(fd, 0, survey.size,
+                    [&crc](std::string_view bytes) { crc = crc_update(crc, bytes); }) ||
+        crc != survey.crc || !survey_file(fd, survey))
+        return FileState::changed;
+    return FileState::grown;
 }

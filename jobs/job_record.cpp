@@ -193,9 +193,9 @@ void job_record_prepare(const char* path, long first_line, const FileSurvey* sur
     keep_text(job.file, path);
     if (job.file.cut) job.file = RecordText{};
     if (job.file.length == 0) keep_text(job.file, path);
-    job.cksum = survey != nullptr ? survey->cksum : -1;
+    job.cksum = survey != nullptr ? survey_cksum(*survey) : -1;
     job.size = survey != nullptr ? survey->size : 0;
-    job.lines = survey != nullptr ? survey->lines : 0;
+    job.lines = survey != nullptr ? survey_lines(*survey) : 0;
     job.first_line = first_line;
 }
 
@@ -278,7 +278,7 @@ bool read_field(const Field& f, std::string_view value, JobRecord& r) {
     if (f.number != nullptr)
         return !value.empty() && std::from_chars(value.data(), end, r.*f.number).ptr == end;
     if (f.text == nullptr) {
-        while (r.outcome != JobOutcome::signalled && value != outcome_word(r.outcome))
+        while (r.outcome != JobOutcome::text_after_nul && value != outcome_word(r.outcome))
             r.outcome = static_cast<JobOutcome>(static_cast<int>(r.outcome) + 1);
         return value == outcome_word(r.outcome);
     }
@@ -323,9 +323,10 @@ RecordRead read_slot(std::string_view slot, JobRecord& record, long& format) {
 }  // namespace
 
 const char* outcome_word(JobOutcome outcome) {
-    static constexpr std::array<const char*, 10> kWords = {
-        "running",       "done",     "stopped",         "link-lost",   "controller-error",
-        "echo-differed", "time-out", "unfinished-line", "read-failed", "signal"};
+    static constexpr std::array<const char*, 12> kWords = {
+        "running",          "done",          "stopped",      "link-lost",
+        "controller-error", "echo-differed", "time-out",     "unfinished-line",
+        "read-failed",      "signal",        "file-changed", "nul-in-line"};
     return kWords[static_cast<std::size_t>(outcome)];
 }
 

@@ -24,6 +24,8 @@ enum class JobOutcome : unsigned char {
     unfinished_line,
     read_failed,
     signalled,  // a signal ended the program
+    file_changed,
+    text_after_nul,  // a line the controller would get only the start of
 };
 // Its word in the record and the system log.
 const char* outcome_word(JobOutcome outcome);

@@ -31,7 +31,7 @@ void print_text(const RecordText& text) {
 
 // How the download ended, one wording for each way.
 void print_why(const JobRecord& r) {
-    static constexpr std::array<const char*, 10> kWhy = {
+    static constexpr std::array<const char*, 12> kWhy = {
         "vqdnc ended in the middle of it (killed, crashed, or the PC went down)",
         "it ran to its end",
         "the operator pressed Ctrl-C",
@@ -41,7 +41,9 @@ void print_why(const JobRecord& r) {
         "the controller did not answer in time",
         "a line was left unfinished",
         "the file could not be read",
-        "a signal ended vqdnc"};
+        "a signal ended vqdnc",
+        "the file changed after vqdnc read it: nothing read after the change was sent",
+        "a line has text after a NUL byte: it was not sent"};
     const bool after_prompt = r.refused == r.acknowledged;
     if (r.outcome != JobOutcome::refused || r.refused == 0)
         return (void)std::printf("%s\n", kWhy[static_cast<std::size_t>(r.outcome)]);
@@ -106,18 +108,19 @@ void print_file_now(const JobRecord& r) {
     const int fd = open_regular_file(r.file.bytes.data(), reason);
     FileSurvey now;
     if (fd >= 0 && !survey_file(fd, now)) reason = std::strerror(errno);
+    const std::uint32_t cksum = survey_cksum(now);
     if (fd >= 0) close(fd);
     if (reason != nullptr) return (void)std::printf("  Its file cannot be read now: %s\n", reason);
     if (r.cksum < 0)
         return (void)std::printf(
             "  Its checksum could not be taken then: whether the file changed since is not "
             "known\n");
-    if (now.cksum == r.cksum)
-        return (void)std::printf("  The file is unchanged since (cksum %u)\n", now.cksum);
+    if (cksum == r.cksum)
+        return (void)std::printf("  The file is unchanged since (cksum %u)\n", cksum);
     std::printf(
         "  The file has changed since (cksum %ld then, %u now): its lines may not be the ones "
         "that were sent\n",
-        r.cksum, now.cksum);
+        r.cksum, cksum);
 }
 
 void print_block(const JobRecord& r) {

@@ -199,4 +199,33 @@ TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
     EXPECT_EQ(tmux({"display-message", "-p", "#{scroll_region_lower}"}), "29\n");
     tmux({"kill-server"});
 }
+// The file changed under a running download: the lines read before the change
+// go out, none read after it; a file that only grows at its end goes out
+// whole, what was added included.
+TEST(ChangedFile, NothingReadAfterAChangeIsSent) {
+    std::string part;
+    for (int i = 1; i <= 1000; ++i)
+        part += "G01 X" + std::to_string(i) + " Y" + std::to_string(i) + "\n";
+    const std::string first_block = part.substr(0, part.rfind('\n', 4095) + 1);
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"cp part.nc new.nc && sed -i 's/X1 /X9 /' new.nc && mv new.nc part.nc", first_block},
+        {"printf 'G01 X9' | dd of=part.nc conv=notrunc status=none", first_block},
+        {"echo M30 >> part.nc", part + "M30\n"},
+    };
+    for (const auto& [change, sent] : rows) {
+        Rig rig({"--byte-delay-us", "100"});
+        rig.dir.write("part.nc", part);
+        auto program = rig.start({"-fpart.nc"});
+        ASSERT_TRUE(rig.sim.wait_log("G01 X5 Y5\n"));
+        ASSERT_EQ(run_program("/bin/sh", {"-c", change}, "", {}, rig.dir.path()).exit_status, 0);
+        const vqtest::RunResult result = program->finish();
+        EXPECT_EQ(rig.sim.log(), sent) << change;
+        EXPECT_EQ(result.exit_status, sent == first_block ? 2 : 1);
+        const bool stopped = result.output.find("stopped: the file changed after vqdnc read it: "
+                                                "nothing read after the change was sent\n") !=
+                             std::string::npos;
+        EXPECT_EQ(stopped, sent == first_block);
+    }
+}
+
 }  // namespace

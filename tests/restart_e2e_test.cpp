@@ -2,6 +2,8 @@
 // sequence where TERM cannot take one; Ctrl-C during a place and a typed line.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <string>
 
@@ -31,6 +33,25 @@ TEST(ResumeOnATerminal, EnterSendsAnyOtherKeySendsNothing) {
         EXPECT_EQ(program->finish().exit_status, 1);
         EXPECT_EQ(rig.sim.log(), "G1 X1\nM30\n");
         EXPECT_EQ(program->output().find('\033'), std::string::npos) << term;
+    }
+}
+
+// The file changed while the operator read the summary: nothing goes out,
+// unless it only grew at its end.
+TEST(ResumeOnATerminal, FileChangedBeforeEnterSendsNothing) {
+    for (const char* change : {"G21 G91\nG1 X9\nM30\n", "G21 G91\nG1 X1\nM30\nM2\n"}) {
+        Rig rig;
+        rig.dir.write("part.nc", "G21 G91\nG1 X1\nM30\n");
+        auto program = rig.start({}, {}, vqtest::Console::kPty);
+        ASSERT_TRUE(program->send("r2 fpart.nc\n"));
+        ASSERT_TRUE(program->expect("any other key sends nothing: "));
+        usleep(10'000);  // a later write shows in the file's time
+        vqtest::write_file(rig.dir.file("part.nc"), change);
+        ASSERT_TRUE(program->send("\re\n"));
+        EXPECT_EQ(program->finish().exit_status, 1);
+        const bool grown = std::string_view(change).ends_with("M2\n");
+        EXPECT_EQ(rig.sim.log(), grown ? "G1 X1\nM30\nM2\n" : "");
+        EXPECT_EQ(program->output().find("stopped: the file changed") == std::string::npos, grown);
     }
 }
 
