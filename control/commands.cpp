@@ -114,25 +114,34 @@ long resume_line_of(std::string_view digits) {
     return line;
 }
 
+}  // namespace
+
 // rN1340: the line whose first word is N1340. A refused r also drops the
 // resume armed before it: the operator meant to change it, so neither line is
 // to be guessed at.
-int resume_from(std::string_view text) {
-    const std::string_view rest = rest_of(text);
+bool arm_resume(std::string_view rest) {
     const bool by_number = starts_ignoring_case(rest, "n");
     const long line = resume_line_of(by_number ? rest.substr(1) : rest);
     if (line < 1) {
         std::printf("Line to resume from must be a number from 1 to 999999999: '");
-        print_given(rest_of(text));
+        print_given(rest);
         std::printf("' - ignored\n");
         drop_armed_resume();
-        return refused();
+        return false;
     }
     settings.resume_line = line;
     settings.resume_by_number = by_number ? kYes : kNo;
-    std::printf(by_number ? "The next download starts at its first line numbered N%ld\n"
-                          : "The next download starts at its line %ld\n",
-                line);
+    return true;
+}
+
+namespace {
+
+int resume_from(std::string_view text) {
+    if (!arm_resume(rest_of(text))) return refused();
+    std::printf(settings.resume_by_number == kYes
+                    ? "The next download starts at its first line numbered N%ld\n"
+                    : "The next download starts at its line %ld\n",
+                settings.resume_line);
     return kPromptAfter;
 }
 
@@ -386,6 +395,17 @@ void run_console() {
     while (run_console_word()) {
     }
     close_and_exit();
+}
+
+int run_check(int argc, char** argv) {
+    const bool resume = argc == 4 && starts_ignoring_case(argv[3], "-r");
+    if (argc < 3 || (argc > 3 && !resume)) {
+        std::printf("Usage: vqdnc --check FILE [-rN | -rNnnnn] - see vqdnc --help\n");
+        return 2;
+    }
+    set_defaults();  // the configured rate
+    if (resume && !arm_resume(std::string_view(argv[3]).substr(2))) return 2;
+    return check_download(argv[2]) ? 0 : 2;
 }
 
 void run_options(int argc, char** argv) {

@@ -22,6 +22,12 @@ bool run_console_word(int (*run)(std::string_view token) = run_command);
 
 // Console mode: the start-up lines, the port, then words until the input ends.
 [[noreturn]] void run_console();
+// Sets the line the next download starts at from the text after r ("1340",
+// "N1340"); false, said, when it names no line.
+bool arm_resume(std::string_view rest);
+// vqdnc --check FILE [-rN]: what a download of FILE would send, without a
+// port. Returns the exit status.
+int run_check(int argc, char** argv);
 // Option mode: the port, then each argument in turn.
 [[noreturn]] void run_options(int argc, char** argv);
 // Closes the port and ends the program with `status`.

@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
     // Every print reaches the screen at once: the controller's echo shows byte
     // by byte and prompts without a line end are visible.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 1 && std::string_view(argv[1]) == "--check") return run_check(argc, argv);
     if (answered_long_option(argc, argv)) return 0;
     install_signal_handlers(close_before_signal_end);
     reset_scroll_region();

@@ -320,3 +320,61 @@ bool download_file() {
     close(reader.fd);
     return whole;
 }
+
+namespace {
+
+constexpr int kFlagsShown = 20;
+int flags_seen = 0;
+
+void print_flag(long line, LineFlag flag) {
+    static constexpr std::array<const char*, 3> kFlags = {
+        "text after a NUL byte: a download stops before it",
+        "control characters other than tab and carriage return: sent as they are",
+        "more than the 255 characters a controller's line holds: sent in pieces"};
+    if (++flags_seen <= kFlagsShown)
+        std::printf("  Line %ld: %s\n", line, kFlags[static_cast<std::size_t>(flag)]);
+}
+
+}  // namespace
+
+bool check_download(const char* path) {
+    const char* reason = nullptr;
+    Reader reader;
+    reader.path = path;
+    reader.fd = open_regular_file(path, reason);
+    if (reader.fd < 0) {
+        std::printf("Cannot open G Code file '%s': %s\n", shown(path).c_str(), reason);
+        return false;
+    }
+    std::printf("Check of '%s', read as a download reads it; nothing is sent\n",
+                shown(path).c_str());
+    const long first_line = take_resume_line(reader.fd, path);
+    FileSurvey& survey = reader.survey;
+    survey.refuse_from = first_line;
+    survey.flagged = print_flag;
+    bool fine = first_line > 0 && survey_file(reader.fd, survey);
+    if (fine) {
+        if (flags_seen > kFlagsShown)
+            std::printf("  ... and %d more of them\n", flags_seen - kFlagsShown);
+        const long lines = survey_lines(survey);
+        std::printf("  %ld lines; the longest, line %ld, has %zu characters\n", lines,
+                    survey.longest_line, survey.longest);
+        const std::int64_t bytes = survey_sent_bytes(survey);
+        const std::int64_t rate = rate_value(settings.rate_code);
+        std::array<char, 32> duration;
+        format_duration((bytes * 10 + rate - 1) / rate, duration);
+        std::printf("  %lld bytes to send from line %ld: %s on the wire at %lld baud\n",
+                    static_cast<long long>(bytes), first_line, duration.data(),
+                    static_cast<long long>(rate));
+        if (first_line > lines)
+            std::printf("'%s' has %ld lines: nothing to send from line %ld on\n",
+                        shown(path).c_str(), lines, first_line);
+        fine = survey.text_after_nul == 0 && first_line <= lines &&
+               (first_line == 1 || print_resume_summary(reader.fd, path, first_line));
+    } else if (first_line > 0) {
+        std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(),
+                    std::strerror(errno));
+    }
+    close(reader.fd);
+    return fine;
+}

@@ -58,7 +58,7 @@ void flag(FileSurvey& s, LineFlag flag) {
     const long line = s.lines + 1;
     if (flag == LineFlag::text_after_nul && s.text_after_nul == 0 && line >= s.refuse_from)
         s.text_after_nul = line;
-    if (s.flagged != nullptr) s.flagged(line, flag);
+    if (s.flagged != nullptr && line >= s.refuse_from) s.flagged(line, flag);
 }
 
 // A line as a download takes it: a comment line is not sent; a carriage
@@ -67,6 +67,7 @@ void flag(FileSurvey& s, LineFlag flag) {
 void survey_byte(FileSurvey& s, char c) {
     if (!std::exchange(s.in_line, true)) s.line_is_comment = c == ';';
     if (c == '\n') {
+        if (!s.line_is_comment && s.lines + 1 >= s.refuse_from) s.sent_bytes += s.line_length + 1;
         ++s.lines;
         s.line_length = 0;
         s.in_line = s.after_nul = s.cr_after_nul = s.pending_cr = false;
@@ -90,7 +91,10 @@ void survey_byte(FileSurvey& s, char c) {
     }
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && c != '\t') || byte == 0x7f) flag(s, LineFlag::control_bytes);
-    s.longest = std::max(s.longest, ++s.line_length);
+    if (++s.line_length > s.longest) {
+        s.longest = s.line_length;
+        s.longest_line = s.lines + 1;
+    }
     if (s.line_length > kControllerLineText) flag(s, LineFlag::too_long);
 }
 
@@ -133,9 +137,14 @@ bool survey_file(int fd, FileSurvey& survey) {
 }
 
 long survey_lines(const FileSurvey& survey) {
+    return survey.lines + (survey.in_line ? 1 : 0);
+}
+
+std::int64_t survey_sent_bytes(const FileSurvey& survey) {
     const bool open_line =
-        survey.line_length > 0 || survey.after_nul || survey.pending_cr || survey.line_is_comment;
-    return survey.lines + (open_line ? 1 : 0);
+        survey.in_line && !survey.line_is_comment && survey.lines + 1 >= survey.refuse_from;
+    // The file's end drops a carriage return before it, as a line feed does.
+    return survey.sent_bytes + (open_line ? static_cast<std::int64_t>(survey.line_length) + 1 : 0);
 }
 
 std::uint32_t survey_cksum(const FileSurvey& survey) {

@@ -27,7 +27,9 @@ struct FileSurvey {
     std::int64_t size = 0;
     long lines = 0;           // line feeds; a last line without one is counted by survey_lines
     std::size_t longest = 0;  // of the line texts, in bytes
-    long text_after_nul = 0;  // the first line, from refuse_from on, that a download refuses
+    long longest_line = 0;
+    std::int64_t sent_bytes = 0;  // of the lines from refuse_from on, line feeds included
+    long text_after_nul = 0;      // the first line, from refuse_from on, that a download refuses
     long refuse_from = 1;
     // Called for each flag of each line, where set.
     void (*flagged)(long line, LineFlag flag) = nullptr;
@@ -49,9 +51,11 @@ struct FileSurvey {
 // without moving the descriptor's offset. False, with errno set, when a
 // read failed.
 bool survey_file(int fd, FileSurvey& survey);
-// The file's lines as an editor counts them, and its checksum as cksum(1)
+// The file's lines as an editor counts them, the bytes a download sends (a
+// last line without its line feed gets one), and the checksum as cksum(1)
 // prints it.
 long survey_lines(const FileSurvey& survey);
+std::int64_t survey_sent_bytes(const FileSurvey& survey);
 std::uint32_t survey_cksum(const FileSurvey& survey);
 
 // Whether the file at `path`, open as `fd`, still holds what the survey

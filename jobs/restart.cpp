@@ -115,6 +115,11 @@ void print_warnings(const ModalState& state, long first_line, const ModalState& 
             "  Warning: the tool change at line %ld (%s M06) was skipped: check the tool in the "
             "spindle\n",
             state.tool_change_line, word_in(state, Slot::tool_loaded));
+    if (state.text_after_nul_line > 0)
+        std::printf(
+            "  Warning: line %ld has text after a NUL byte: a download refuses it, and only its "
+            "words before the NUL count here\n",
+            state.text_after_nul_line);
     if (state.last_numbered_line > 0 && !numbered)
         std::printf(
             "  Warning: line %ld does not start a numbered block: the last before it is %s, line "
@@ -181,7 +186,7 @@ long line_of_block(int fd, const char* path, long number) {
     return found;
 }
 
-bool resume_confirmed(int fd, const char* path, long first_line) {
+bool print_resume_summary(int fd, const char* path, long first_line) {
     ModalState state;
     std::int64_t offset = 0;
     if (!scan_lines_before(fd, first_line, state, offset)) return said_unreadable(path);
@@ -198,7 +203,11 @@ bool resume_confirmed(int fd, const char* path, long first_line) {
         return ahead.last_move_line < first_line;
     });
     print_warnings(state, first_line, ahead, numbered);
-    return operator_confirms(path, first_line);
+    return true;
+}
+
+bool resume_confirmed(int fd, const char* path, long first_line) {
+    return print_resume_summary(fd, path, first_line) && operator_confirms(path, first_line);
 }
 
 void show_state_at(int fd, long line) {

@@ -13,6 +13,8 @@ long line_of_block(int fd, const char* path, long number);
 // presses Enter to go on; anything else sends nothing. False when nothing may
 // be sent.
 bool resume_confirmed(int fd, const char* path, long first_line);
+// The same without the question: the state and the warnings alone.
+bool print_resume_summary(int fd, const char* path, long first_line);
 
 // For the report of a download that ended early: the state at its resume line.
 void show_state_at(int fd, long line);

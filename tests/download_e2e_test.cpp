@@ -221,9 +221,9 @@ TEST(ChangedFile, NothingReadAfterAChangeIsSent) {
         const vqtest::RunResult result = program->finish();
         EXPECT_EQ(rig.sim.log(), sent) << change;
         EXPECT_EQ(result.exit_status, sent == first_block ? 2 : 1);
-        const bool stopped = result.output.find("stopped: the file changed after vqdnc read it: "
-                                                "nothing read after the change was sent\n") !=
-                             std::string::npos;
+        const bool stopped = result.output.find(
+                                 "stopped: the file changed after vqdnc read it: "
+                                 "nothing read after the change was sent\n") != std::string::npos;
         EXPECT_EQ(stopped, sent == first_block);
     }
 }

@@ -1,7 +1,6 @@
 // End to end: nothing of a resume goes out before the operator's Enter, no escape
 // sequence where TERM cannot take one; Ctrl-C during a place and a typed line.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <csignal>
@@ -53,6 +52,34 @@ TEST(ResumeOnATerminal, FileChangedBeforeEnterSendsNothing) {
         EXPECT_EQ(rig.sim.log(), grown ? "G1 X1\nM30\nM2\n" : "");
         EXPECT_EQ(program->output().find("stopped: the file changed") == std::string::npos, grown);
     }
+}
+
+// --check reads the file as a download would and sends nothing: the same
+// summary as a resume, the lines a download refuses, exit 2 for those.
+TEST(Check, TellsWhatADownloadWouldDoWithoutAPort) {
+    Rig rig;
+    rig.dir.write("part.nc", "G21 G91\n(start) N10 G2 I-45\nN20 M30\n");
+    rig.dir.write("bad.nc", std::string_view("G1\nG2 X1\0 Y2\n\x01M30\n", 17));
+    const auto summary = [](const std::string& shown) {
+        return shown.substr(shown.find("Lines 1-"));
+    };
+    const auto checked = rig.run({"--check", "part.nc", "-rN10"});
+    EXPECT_EQ(checked.exit_status, 0);
+    EXPECT_EQ(checked.output.substr(0, checked.output.find("Lines 1-")),
+              "Check of 'part.nc', read as a download reads it; nothing is sent\nN10 is line 2 of "
+              "'part.nc'\n  3 lines; the longest, line 2, has 19 characters\n  28 bytes to send "
+              "from line 2: 0:01 on the wire at 115200 baud\n");
+    const auto resumed = rig.run({"-rN10", "-fpart.nc"});
+    EXPECT_EQ(summary(checked.output),
+              summary(resumed.output).substr(0, summary(checked.output).size()));
+    const auto refused = rig.run({"--check", "bad.nc"});
+    EXPECT_EQ(refused.exit_status, 2);
+    EXPECT_NE(refused.output.find("  Line 2: text after a NUL byte: a download stops before it\n  "
+                                  "Line 3: control characters other than tab and carriage return: "
+                                  "sent as they are\n"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_EQ(rig.sim.log(), "(start) N10 G2 I-45\nN20 M30\n");  // the resume's, not the checks'
 }
 
 TEST(CtrlC, StopsAPlaceAfterItsMoveInFlightAndATypedLineAfterItself) {
