@@ -5,6 +5,7 @@
 void print_usage() {
     std::fputs(
         "Usage: vqdnc [-cCOMn] [-bRATE] [-rN] [-fFILE] [-gLINE] [-nLINE] [-h]...\n"
+        "       vqdnc --check FILE [-rN | -rNnnnn]\n"
         "       vqdnc --help | --version | --status\n"
         "Direct numerical control of a VQ318 motion controller on a serial line: every\n"
         "line goes out in lock-step with the controller's echo and prompt.\n"
@@ -30,6 +31,10 @@ void print_usage() {
         "  --version  show the version line and exit\n"
         "  --status   show, for each channel, the download its job record tells of\n"
         "             (running, stopped or cut off, and how far) and exit\n"
+        "  --check FILE [-rN]  read FILE as a download would, from line N, open no port\n"
+        "             and send nothing: its lines, the lines a download refuses or a\n"
+        "             controller may not take, the time on the wire at the configured\n"
+        "             rate, and the resume summary; exit 2 when a line is refused\n"
         "\n"
         "Console commands (the letter and its value as one word, any case):\n"
         "  cCOMn    close the port and open channel COMn\n"
