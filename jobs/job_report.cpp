@@ -45,8 +45,10 @@ void print_why(const JobRecord& r) {
         "the file changed after vqdnc read it: nothing read after the change was sent",
         "a line has text after a NUL byte: it was not sent"};
     const bool after_prompt = r.refused == r.acknowledged;
-    if (r.outcome != JobOutcome::refused || r.refused == 0)
-        return (void)std::printf("%s\n", kWhy[static_cast<std::size_t>(r.outcome)]);
+    if (r.outcome != JobOutcome::refused || r.refused == 0) {
+        std::printf("%s\n", kWhy[static_cast<std::size_t>(r.outcome)]);
+        return;
+    }
     std::printf(
         after_prompt ? "after the prompt for line %ld (" : "the controller answered line %ld (",
         r.refused);
@@ -110,17 +112,20 @@ void print_file_now(const JobRecord& r) {
     if (fd >= 0 && !survey_file(fd, now)) reason = std::strerror(errno);
     const std::uint32_t cksum = survey_cksum(now);
     if (fd >= 0) close(fd);
-    if (reason != nullptr) return (void)std::printf("  Its file cannot be read now: %s\n", reason);
-    if (r.cksum < 0)
-        return (void)std::printf(
+    if (reason != nullptr) {
+        std::printf("  Its file cannot be read now: %s\n", reason);
+    } else if (r.cksum < 0) {
+        std::printf(
             "  Its checksum could not be taken then: whether the file changed since is not "
             "known\n");
-    if (cksum == r.cksum)
-        return (void)std::printf("  The file is unchanged since (cksum %u)\n", cksum);
-    std::printf(
-        "  The file has changed since (cksum %ld then, %u now): its lines may not be the ones "
-        "that were sent\n",
-        r.cksum, cksum);
+    } else if (cksum == r.cksum) {
+        std::printf("  The file is unchanged since (cksum %u)\n", cksum);
+    } else {
+        std::printf(
+            "  The file has changed since (cksum %ld then, %u now): its lines may not be the "
+            "ones that were sent\n",
+            r.cksum, cksum);
+    }
 }
 
 void print_block(const JobRecord& r) {
