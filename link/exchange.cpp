@@ -77,6 +77,17 @@ bool wait_given_up() {
     return stop_requests() >= 2;
 }
 
+// A silent controller may keep the job waiting long after the first Ctrl-C:
+// the operator learns at once what it does.
+void tell_stop_once() {
+    if (!take_first_stop()) return;
+    flush_shown();
+    std::printf(
+        "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C gives up waiting for "
+        "the controller on COM%d\n",
+        settings.port_number + 1);
+}
+
 // A signal that ends the program is acted on between lines, never inside one.
 void end_if_signalled_between_lines() {
     end_if_signalled(line_begun());
@@ -159,16 +170,17 @@ bool answer_owed = false;
 
 // Bytes the controller sent unasked (its banner after a reset, a second
 // prompt, an alarm) would count as the next request's echo and put every later
-// wait one prompt ahead. What has arrived before a request is shown first, as
-// answer text; only what is there is taken, so no request waits for it.
-// False when what came holds a stop word.
+// wait one prompt ahead. What has arrived before a request is shown first,
+// under the output mode, every line feed kept: the rule of one line feed is
+// for answers, and an alarm's lines must not land on each other. Only what is
+// there is taken, so no request waits for it. False when what came holds a
+// stop word.
 bool show_unasked() {
-    int line_feeds = 0;
     scan_begin(scan);
     for (int arrived = serial_arrived(settings.port_number); arrived > 0; --arrived) {
         const int byte = serial_get(settings.port_number);
         if (byte < 0) break;
-        show_answer(byte, line_feeds);
+        if (settings.output_mode == kNormalOutput) show(byte);
         scan_byte(scan, byte);
     }
     scan_end(scan);
@@ -194,6 +206,7 @@ int next_byte(std::int64_t& elapsed_ms) {
         // is acted on all the same.
         end_if_signalled_between_lines();
         if (wait_given_up()) return kGivenUpByte;
+        tell_stop_once();
         int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
         if (progress_shown()) wait_ms = std::min(wait_ms, kProgressTickMs);
         if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
@@ -327,6 +340,7 @@ bool send_text(std::string_view text) {
         // Until the line is out whole, only a second signal ends the program.
         end_if_signalled(true);
         if (wait_given_up()) return sending_failed(text.substr(0, put - queued), kGivenUp);
+        tell_stop_once();
     }
     note_sent(text);
     const std::size_t kept = std::min(text.size(), request_bytes.size());
@@ -357,9 +371,18 @@ std::int64_t await_echo(int echo_count) {
     return end_wait(read_echo(echo_count, last, elapsed_ms));
 }
 
-bool send_request(std::string_view text) {
+bool send_request(std::string_view text, bool echoed) {
     if (!send_text(text)) return false;
     note_request_complete();  // also a typed line that ends in a carriage return
+    if (!echoed) echo_checked = request.size();  // still named when no answer comes
+    return true;
+}
+
+bool show_arrived_text() {
+    if (!link_up()) return false;
+    answer_owed = false;  // what has come of it is taken here
+    if (show_unasked()) return false;
+    report_stop_word("\nThe controller sent ", " unasked after its last prompt\n");
     return true;
 }
 
