@@ -373,7 +373,7 @@ std::int64_t await_echo(int echo_count) {
 
 bool send_request(std::string_view text, bool echoed) {
     if (!send_text(text)) return false;
-    note_request_complete();  // also a typed line that ends in a carriage return
+    note_request_complete();                     // also a typed line that ends in a carriage return
     if (!echoed) echo_checked = request.size();  // still named when no answer comes
     return true;
 }

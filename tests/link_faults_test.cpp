@@ -43,6 +43,10 @@ const std::string kUnfinished =
     "\nCOM1 holds an unfinished line: 256 bytes of it went out - re-open the port with c or b\n";
 const std::string kRefused =
     "Not sent: COM1 holds an unfinished line - re-open the port with c or b\n";
+// The first Ctrl-C during a job.
+const std::string kStopping =
+    "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C gives up waiting for the "
+    "controller on COM1\n";
 // Opening the missing device refused, with the line on what to do (@ stands for
 // the device path), then setting the rate of the port that is not open.
 const std::string kOpenFails =
@@ -162,13 +166,12 @@ TEST(CtrlC, DuringTheLastLinesWaitEndsTheOptionsAfterIt) {
     ASSERT_TRUE(rig.sim.wait_log("G21\n"));
     program->signal(SIGINT);
     vqtest::RunResult result = program->finish();
-    const std::string told = "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C "
-                             "gives up waiting for the controller on COM1\n";
-    const std::size_t at = result.output.find(told);  // wherever the echo then stood
+    const std::size_t at = result.output.find(kStopping);  // wherever the echo then stood
     ASSERT_NE(at, std::string::npos);
-    EXPECT_EQ(result.output.erase(at, told.size()), kBanner +
-                                 "\n-G21\nok-\nStopped (Ctrl-C)\nOptions after -fa.nc "
-                                 "not run: stopped with Ctrl-C\n");
+    EXPECT_EQ(result.output.erase(at, kStopping.size()),
+              kBanner +
+                  "\n-G21\nok-\nStopped (Ctrl-C)\nOptions after -fa.nc "
+                  "not run: stopped with Ctrl-C\n");
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(rig.sim.log(), "G21\n");
 }
@@ -184,8 +187,7 @@ TEST(CtrlC, TwiceGivesUpTheWait) {
     ASSERT_TRUE(program->send("fpart.nc\n"));
     ASSERT_TRUE(sim.wait_log("G21 G90\n"));
     program->signal(SIGINT);
-    ASSERT_TRUE(program->expect("\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C "
-                                "gives up waiting for the controller on COM1\n"));
+    ASSERT_TRUE(program->expect(kStopping));
     program->signal(SIGINT);
     EXPECT_TRUE(program->expect(
         "\nStopped waiting for the prompt (Ctrl-C) - the controller may still answer\n\nDownload "
