@@ -87,7 +87,6 @@ TEST_F(VacuumHead, ChangedEchoEndsAPlaceBeforeItsDwell) {
     EXPECT_EQ(fake::state.sent, "N1 G1 X-0.0500 F5.0000\n");
 }
 
-// Each key shows as the one character it is, control bytes included.
 TEST_F(VacuumHead, UpperCaseActsAndOtherKeysOnlyEchoInLowerCase) {
     controller_answers({kLiftLine});
     EXPECT_EQ(run("\nLx\x01\x7f\t\xc9Q\nE"), kHeader + "l\n lift part" + shown(kLiftLine) +

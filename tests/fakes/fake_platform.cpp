@@ -113,14 +113,12 @@ int serial_get(int) {
     if (!byte_due()) return lost() ? fail(state.lost_errno, serial::kDeviceLost) : fail(EAGAIN);
     int byte = state.incoming.front().byte;
     state.incoming.pop_front();
-    if (state.unasked > 0) --state.unasked;
     return byte;
 }
 
-// Bytes the controller sends answer the program's requests, but those set to
-// have come unasked.
+// Bytes the controller sends answer the program's requests; none come unasked.
 int serial_arrived(int) {
-    return static_cast<int>(std::min(state.unasked, state.incoming.size()));
+    return 0;
 }
 
 int serial_event_char(int, unsigned char) {

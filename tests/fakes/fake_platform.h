@@ -21,7 +21,6 @@ inline constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 struct State {
     std::int64_t now_ms = 0;
     std::deque<Arrival> incoming;  // bytes the controller sends, in order
-    std::size_t unasked = 0;       // of them, the first ones came unasked, before a request
     std::string queued;            // bytes put on the port, not yet taken; closing keeps them
     std::string sent;              // bytes the device took
     // The device takes `takes` more bytes, then none until `takes_again_at`.
