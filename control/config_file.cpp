@@ -57,7 +57,7 @@ bool is_key(std::string_view word) {
 bool line_goes_on(FileSource& source) {
     while (source.peek() >= 0 && is_blank(source.peek()) && !is_line_end(source.peek()))
         source.get();
-    return source.peek() >= 0 && !is_line_end(source.peek());
+    return !is_line_end(source.peek());  // at the end of the file no word follows anyway
 }
 
 bool is_stop_word(std::string_view word) {

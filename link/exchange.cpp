@@ -80,8 +80,7 @@ bool wait_given_up() {
 // A silent controller may keep the job waiting long after the first Ctrl-C:
 // the operator learns at once what it does.
 void tell_stop_once() {
-    if (!take_first_stop()) return;
-    flush_shown();
+    if (!take_first_stop()) return;  // the echo so far has been shown
     std::printf(
         "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C gives up waiting for "
         "the controller on COM%d\n",
@@ -378,8 +377,8 @@ bool send_request(std::string_view text, bool echoed) {
     return true;
 }
 
+// A port that is not open has nothing that arrived.
 bool show_arrived_text() {
-    if (!link_up()) return false;
     answer_owed = false;  // what has come of it is taken here
     if (show_unasked()) return false;
     report_stop_word("\nThe controller sent ", " unasked after its last prompt\n");

@@ -504,9 +504,9 @@ TEST(Replug, NextTypedLineReachesTheNewController) {
 // rules alone: the controller echoes every byte and after each line feed sends
 // its answer and prompt; each wait shows `echo_count` bytes whatever comes,
 // then reads up to the prompt, showing in normal mode everything but the
-// second and later line feeds. Bytes a wait leaves unread are shown whole when
-// a typed line ends and before the next line, or go to the next wait after one
-// that met the prompt among the echo. An answer no wait has read into may or may not have
+// second and later line feeds. Bytes a wait leaves unread show whole at a typed
+// line's end and before the next line, or go to the next wait after one that met the
+// prompt among the echo. An answer no wait has read into may or may not have
 // come by the next line: bit n of `choices` says for the nth such line.
 struct Model {
     std::string answer;
