@@ -55,7 +55,7 @@ bool is_key(std::string_view word) {
 
 // Skips the blanks before the next word; false when the line ends first.
 bool line_goes_on(FileSource& source) {
-    while (source.peek() >= 0 && is_blank(source.peek()) && !is_line_end(source.peek()))
+    while (is_blank(source.peek()) && !is_line_end(source.peek()))
         source.get();
     return !is_line_end(source.peek());  // at the end of the file no word follows anyway
 }

@@ -73,18 +73,16 @@ void show_answer(int byte, int& line_feeds) {
 }
 
 // The operator pressed Ctrl-C twice: the job gives up what it waits for.
+// After the first the wait goes on, as long as a silent controller keeps it
+// going, so the operator learns at once what happens.
 bool wait_given_up() {
-    return stop_requests() >= 2;
-}
-
-// A silent controller may keep the job waiting long after the first Ctrl-C:
-// the operator learns at once what it does.
-void tell_stop_once() {
-    if (!take_first_stop()) return;  // the echo so far has been shown
-    std::printf(
-        "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C gives up waiting for "
-        "the controller on COM%d\n",
-        settings.port_number + 1);
+    if (stop_requests() >= 2) return true;
+    if (take_first_stop())  // the echo so far has been shown
+        std::printf(
+            "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C gives up waiting for "
+            "the controller on COM%d\n",
+            settings.port_number + 1);
+    return false;
 }
 
 // A signal that ends the program is acted on between lines, never inside one.
@@ -205,7 +203,6 @@ int next_byte(std::int64_t& elapsed_ms) {
         // is acted on all the same.
         end_if_signalled_between_lines();
         if (wait_given_up()) return kGivenUpByte;
-        tell_stop_once();
         int wait_ms = static_cast<int>(REPLY_TIMEOUT_MS - elapsed_ms + 1);
         if (progress_shown()) wait_ms = std::min(wait_ms, kProgressTickMs);
         if (serial_wait(settings.port_number, wait_ms) < 0) return kLostByte;
@@ -339,7 +336,6 @@ bool send_text(std::string_view text) {
         // Until the line is out whole, only a second signal ends the program.
         end_if_signalled(true);
         if (wait_given_up()) return sending_failed(text.substr(0, put - queued), kGivenUp);
-        tell_stop_once();
     }
     note_sent(text);
     const std::size_t kept = std::min(text.size(), request_bytes.size());

@@ -172,7 +172,6 @@ TEST_F(Exchange, QueryReadsPastAStopWordAndEndsAtTheFirstTimeOut) {
     EXPECT_EQ(fake::state.now_ms, REPLY_TIMEOUT_MS + 1);
 }
 
-// No echo is compared: a controller that does not echo the v passes.
 TEST_F(Exchange, QuerySendsVAndReadsFourPrompts) {
     fake::controller_sends("OK\r\n\r\n-OK\r\n\r\n-OK\r\n\r\n-OK\r\n\r\n-E");
     CaptureStdout();
