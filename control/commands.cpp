@@ -356,7 +356,8 @@ void print_help() {
     std::printf("  G Code files can contain comments ';' \n\n");
 }
 
-void close_and_exit(int status) {
+void close_and_exit(int status, int status_after_stop_word) {
+    if (show_arrived_text()) status = status_after_stop_word;
     serial_close(settings.port_number);
     std::exit(status);
 }
@@ -423,5 +424,5 @@ void run_options(int argc, char** argv) {
             std::printf(" not run: %s\n", end_reason);
         }
     }
-    close_and_exit(status);
+    close_and_exit(status, kStoppedEarly);
 }

@@ -30,8 +30,10 @@ bool arm_resume(std::string_view rest);
 int run_check(int argc, char** argv);
 // Option mode: the port, then each argument in turn.
 [[noreturn]] void run_options(int argc, char** argv);
-// Closes the port and ends the program with `status`.
-[[noreturn]] void close_and_exit(int status = 1);
+// Shows what the controller sent after its last prompt, closes the port and
+// ends the program with `status`, or `status_after_stop_word` when that text
+// held a stop word.
+[[noreturn]] void close_and_exit(int status = 1, int status_after_stop_word = 1);
 // What the program does before it ends on a signal: closes the port and gives
 // the console back.
 void close_before_signal_end();

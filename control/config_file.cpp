@@ -2,10 +2,14 @@
 // separated by any white space, keys matched without regard to case.
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <string_view>
 
 #include "control/regular_file.h"
 #include "control/settings.h"
+#include "control/text.h"
 #include "control/word.h"
 #include "platform/shown_text.h"
 
@@ -38,6 +42,24 @@ void apply_prompt_char(FileSource& source) {
     if (c >= 0) settings.prompt_char = static_cast<char>(c);
 }
 
+// "stopword ERR FAULT": every word after the key's first, up to the line's
+// end, is a stop word too, unless it is a key, so a file that has its keys on
+// one line reads as before.
+constexpr std::array<std::string_view, 4> kKeys = {"baudrate", "comchannel", "promptchar",
+                                                   "stopword"};
+
+bool is_key(std::string_view word) {
+    return std::any_of(kKeys.begin(), kKeys.end(),
+                       [word](std::string_view key) { return equal_ignoring_case(word, key); });
+}
+
+// Skips the blanks before the next word; false when the line ends first.
+bool line_goes_on(FileSource& source) {
+    while (is_blank(source.peek()) && !is_line_end(source.peek()))
+        source.get();
+    return !is_line_end(source.peek());  // at the end of the file no word follows anyway
+}
+
 bool is_stop_word(std::string_view word) {
     if (word.empty() || word.size() >= kStopWordSize) return false;
     for (char c : word) {
@@ -46,10 +68,10 @@ bool is_stop_word(std::string_view word) {
     return true;
 }
 
-// "stopword WORD", repeatable: the words the file names replace the built-in
-// ones, and "stopword none" leaves none. A word that could never match is
-// refused aloud, and replaces nothing: dropped unseen, it would let the
-// controller's error pass.
+// "stopword WORD...", repeatable: the words the file names replace the
+// built-in ones, and "stopword none" leaves none. A word that could never
+// match is refused aloud, and replaces nothing: dropped unseen, it would let
+// the controller's error pass.
 void apply_stop_word(const Word<kConfigWordSize>& value, bool& replaced) {
     if (value.ended) return;
     const std::string_view word = value.view();
@@ -108,9 +130,16 @@ void load_config_from(std::FILE* file) {
     FileSource source{file};
     Word<kConfigWordSize> value;
     bool stop_words_replaced = false;
+    bool stop_word_line = false;
     for (;;) {
+        stop_word_line = stop_word_line && line_goes_on(source);
         Word<kConfigWordSize> key = read_word<kConfigWordSize>(source);
         if (key.ended) break;
+        if (stop_word_line && !is_key(key.view())) {
+            apply_stop_word(key, stop_words_replaced);
+            continue;
+        }
+        stop_word_line = false;
         // A value not recognised leaves the earlier one (or the default) standing.
         if (equal_ignoring_case(key.view(), "baudrate")) {
             const std::int32_t rate = parse_rate(value_after(source, key, value));
@@ -122,6 +151,7 @@ void load_config_from(std::FILE* file) {
             apply_prompt_char(source);
         } else if (equal_ignoring_case(key.view(), "stopword")) {
             apply_stop_word(read_word<kConfigWordSize>(source), stop_words_replaced);
+            stop_word_line = true;
         }
     }
 }

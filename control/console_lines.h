@@ -7,12 +7,8 @@
 #include <cstddef>
 #include <span>
 
+#include "control/text.h"
 #include "platform/console.h"
-
-// A line feed or a carriage return: either ends a console line.
-constexpr bool is_line_end(int c) {
-    return c == '\n' || c == '\r';
-}
 
 // Reads the console input up to and including the next line end, so nothing
 // more of that line runs as commands.

@@ -33,6 +33,12 @@ constexpr bool starts_ignoring_case(std::string_view text, std::string_view pref
            equal_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
+// A line feed or a carriage return: either ends a line, of the console or of
+// the configuration file.
+constexpr bool is_line_end(int c) {
+    return c == '\n' || c == '\r';
+}
+
 // The white space that separates words: space, tab, line feed, carriage
 // return, vertical tab, form feed.
 constexpr bool is_blank(int c) {

@@ -13,8 +13,9 @@ constexpr int kQueryAnswers = 4;
 
 }  // namespace
 
+// The query's answer is all answer: a controller need not echo the v.
 bool query_controller() {
-    if (!ensure_link() || !send_request("v")) return false;
+    if (!ensure_link() || !send_request("v", kNotEchoed)) return false;
     bool stop_word = false;  // the rest of the answer is still read, so none of it is left
     for (int i = 0; i < kQueryAnswers; ++i) {
         const std::int64_t result = await_prompt(settings.prompt_char, 0);
@@ -25,5 +26,5 @@ bool query_controller() {
             return false;
         }
     }
-    return !stop_word;
+    return !show_arrived_text() && !stop_word;
 }

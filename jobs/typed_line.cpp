@@ -47,14 +47,16 @@ bool refuse_too_long() {
     return false;
 }
 
-// Checks the finished line, its line end included, and sends it.
+// Checks the finished line, its line end included, and sends it. What the
+// controller sent after the prompt shows before the console goes on.
 bool send_checked(const Line& line) {
     if (has_control_character(line.view().substr(0, line.length - 1))) {
         std::printf("G Code line contains control characters - not sent\n");
         return false;
     }
     return ensure_link() &&
-           send_and_await(line.view(), settings.prompt_char, static_cast<int>(line.length));
+           send_and_await(line.view(), settings.prompt_char, static_cast<int>(line.length)) &&
+           !show_arrived_text();
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include "link/link.h"
 #include "platform/console.h"
 #include "platform/keyboard.h"
-#include "platform/shown_text.h"
 #include "platform/signals.h"
 
 namespace {
@@ -137,8 +136,10 @@ bool run_vacuum_head() {
     for (;;) {
         int key = next_key();
         if (key == kKeyEnd) break;
-        const char byte = static_cast<char>(key);
-        if (key != kKeySequence) print_shown({&byte, 1});
+        // The key as one character, whatever it is: it is the operator's own,
+        // no text from outside. A key that sent a sequence (an arrow) shows none
+        // of its codes.
+        if (key != kKeySequence) std::putchar(key);
         Move move = Move::went_through;
         if (key == 'a') {
             adjust(values, held);

@@ -73,8 +73,16 @@ void show_answer(int byte, int& line_feeds) {
 }
 
 // The operator pressed Ctrl-C twice: the job gives up what it waits for.
+// After the first the wait goes on, as long as a silent controller keeps it
+// going, so the operator learns at once what happens.
 bool wait_given_up() {
-    return stop_requests() >= 2;
+    if (stop_requests() >= 2) return true;
+    if (take_first_stop())  // the echo so far has been shown
+        std::printf(
+            "\nStopping after the line in flight (Ctrl-C) - a second Ctrl-C gives up waiting for "
+            "the controller on COM%d\n",
+            settings.port_number + 1);
+    return false;
 }
 
 // A signal that ends the program is acted on between lines, never inside one.
@@ -159,16 +167,17 @@ bool answer_owed = false;
 
 // Bytes the controller sent unasked (its banner after a reset, a second
 // prompt, an alarm) would count as the next request's echo and put every later
-// wait one prompt ahead. What has arrived before a request is shown first, as
-// answer text; only what is there is taken, so no request waits for it.
-// False when what came holds a stop word.
+// wait one prompt ahead. What has arrived before a request is shown first,
+// under the output mode, every line feed kept: the rule of one line feed is
+// for answers, and an alarm's lines must not land on each other. Only what is
+// there is taken, so no request waits for it. False when what came holds a
+// stop word.
 bool show_unasked() {
-    int line_feeds = 0;
     scan_begin(scan);
     for (int arrived = serial_arrived(settings.port_number); arrived > 0; --arrived) {
         const int byte = serial_get(settings.port_number);
         if (byte < 0) break;
-        show_answer(byte, line_feeds);
+        if (settings.output_mode == kNormalOutput) show(byte);
         scan_byte(scan, byte);
     }
     scan_end(scan);
@@ -357,9 +366,18 @@ std::int64_t await_echo(int echo_count) {
     return end_wait(read_echo(echo_count, last, elapsed_ms));
 }
 
-bool send_request(std::string_view text) {
+bool send_request(std::string_view text, bool echoed) {
     if (!send_text(text)) return false;
-    note_request_complete();  // also a typed line that ends in a carriage return
+    note_request_complete();                     // also a typed line that ends in a carriage return
+    if (!echoed) echo_checked = request.size();  // still named when no answer comes
+    return true;
+}
+
+// A port that is not open has nothing that arrived.
+bool show_arrived_text() {
+    answer_owed = false;  // what has come of it is taken here
+    if (show_unasked()) return false;
+    report_stop_word("\nThe controller sent ", " unasked after its last prompt\n");
     return true;
 }
 

@@ -59,10 +59,17 @@ std::int64_t await_prompt(char prompt, int echo_count);
 std::int64_t await_echo(int echo_count);
 // send_text for a whole request, which the controller answers at once even
 // without a line feed (a typed line that ends in a carriage return, the query).
-bool send_request(std::string_view text);
+// A request sent kNotEchoed (the query) has no echo compared: what comes back
+// is all answer, whether the controller echoes it or not.
+inline constexpr bool kNotEchoed = false;
+bool send_request(std::string_view text, bool echoed = true);
 // send_request, then await_prompt: false unless the text went out whole and the
 // prompt came after a plain answer, so the job ends.
 bool send_and_await(std::string_view text, char prompt, int echo_count);
+// Shows what the controller has sent that no wait has read (text after the
+// last prompt), as send_text shows unasked text, when a job or the program
+// ends, so none of it is lost. True when it held a stop word, which it names.
+bool show_arrived_text();
 // For a job that cannot finish the line it has begun to send: when part of it
 // went out, nothing more is sent on the port until the operator re-opens it.
 void hold_unfinished_line();

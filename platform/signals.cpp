@@ -26,6 +26,7 @@ struct TakenSignal {
 volatile std::sig_atomic_t in_job = 0;
 volatile std::sig_atomic_t stops = 0;
 volatile std::sig_atomic_t job_stopped = 0;
+bool first_stop_told = false;
 volatile std::sig_atomic_t ending_signal = 0;
 volatile std::sig_atomic_t ending_count = 0;
 int wake_pipe[2] = {-1, -1};
@@ -299,6 +300,7 @@ void install_signal_handlers(void (*cleanup)()) {
 
 void job_begin() {
     stops = 0;
+    first_stop_told = false;
     in_job = 1;
 }
 
@@ -310,6 +312,12 @@ void job_end() {
 
 int stop_requests() {
     return stops;
+}
+
+bool take_first_stop() {
+    if (stops == 0 || first_stop_told) return false;
+    first_stop_told = true;
+    return true;
 }
 
 bool take_job_stop() {

@@ -33,6 +33,9 @@ int stop_requests();
 inline bool stop_asked() {
     return stop_requests() > 0;
 }
+// True once per job, at the first call after its first Ctrl-C: for a wait to
+// say what the stop does (the handler prints nothing).
+bool take_first_stop();
 // Whether a Ctrl-C came during a job since the last call, which forgets it.
 // The request that job belongs to ends there, even when the job could finish
 // its last line.

@@ -173,10 +173,10 @@ TEST_F(Exchange, QueryReadsPastAStopWordAndEndsAtTheFirstTimeOut) {
 }
 
 TEST_F(Exchange, QuerySendsVAndReadsFourPrompts) {
-    fake::controller_sends("vA\r\n-B\r\n-C\r\n-D\r\n-E");
+    fake::controller_sends("OK\r\n\r\n-OK\r\n\r\n-OK\r\n\r\n-OK\r\n\r\n-E");
     CaptureStdout();
     query_controller();
-    EXPECT_EQ(GetCapturedStdout(), "vA\r\n-B\r\n-C\r\n-D\r\n-");
+    EXPECT_EQ(GetCapturedStdout(), "OK\r\n\r-OK\r\n\r-OK\r\n\r-OK\r\n\r-");
     EXPECT_EQ(fake::state.sent, "v");
     EXPECT_EQ(fake::state.incoming.size(), 1u);
 }

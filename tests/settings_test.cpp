@@ -138,6 +138,7 @@ TEST_F(ConfigFile, KeysIgnoreCaseValuesSpanLinesLastWins) {
                    "PromptChar\n\n  #"),
               "");
     EXPECT_EQ(settings.rate_code, 5);  // "baudrates" is no key, so 2400 is ignored too
+    EXPECT_EQ(settings.stop_words, kDefaultStopWords);
     EXPECT_EQ(settings.port_number, 4);
     EXPECT_EQ(settings.prompt_char, '#');
 }
@@ -176,8 +177,9 @@ TEST_F(ConfigFile, StopWords) {
     const std::string ignored = " (up to 8 words of up to 31 letters and digits)\n";
     EXPECT_EQ(load("stopword e-stop"), "Stop word ignored: e-stop" + ignored);
     EXPECT_EQ(settings.stop_words, kDefaultStopWords);
-    EXPECT_EQ(load("stopword FAULT StopWord e2 stopword"), "");
-    EXPECT_EQ(settings.stop_words, (StopWords{{{"fault"}, {"e2"}}}));
+    EXPECT_EQ(load("note stopword FAULT E-STOP ERR\nnote StopWord e2 stopword"),
+              "Stop word ignored: E-STOP" + ignored);
+    EXPECT_EQ(settings.stop_words, (StopWords{{{"fault"}, {"err"}, {"e2"}}}));
     EXPECT_EQ(load("stopword a stopword NONE"), "");
     EXPECT_EQ(settings.stop_words, StopWords{});
     const std::string longest(31, 'x');

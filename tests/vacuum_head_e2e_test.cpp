@@ -174,7 +174,7 @@ TEST_F(Terminal, UnreadableNumberLeavesTheRestOfItsLineToTheConsole) {
 TEST_F(Terminal, RestOfTheVLineIsNoKeyAndEscapeAloneIsEchoed) {
     start();
     type("v lp\n", "v lp\n" + kHeader);
-    type("\x1b", "\\x1B\n=");
+    type("\x1b", "\x1b\n=");
     type("e", "e\n=\n-" + vqtest::unknown_command("lp") + "\n-");  // typed before the processor
     EXPECT_EQ(sim_->log(), "");
 }

@@ -89,8 +89,8 @@ TEST_F(VacuumHead, ChangedEchoEndsAPlaceBeforeItsDwell) {
 
 TEST_F(VacuumHead, UpperCaseActsAndOtherKeysOnlyEchoInLowerCase) {
     controller_answers({kLiftLine});
-    EXPECT_EQ(run("\nLx\x01Q\nE"),
-              kHeader + "l\n lift part" + shown(kLiftLine) + "\n=x\n=\\x01\n=q\n=\\n\n=e\n=");
+    EXPECT_EQ(run("\nLx\x01\x7f\t\xc9Q\nE"), kHeader + "l\n lift part" + shown(kLiftLine) +
+                                                 "\n=x\n=\x01\n=\x7f\n=\t\n=\xc9\n=q\n=\n\n=e\n=");
     EXPECT_EQ(fake::state.sent, kLiftLine);
 }
 
