@@ -254,7 +254,13 @@ bool download_open_file(Reader& reader, long first_line) {
     const std::int64_t start_ms = clock_ms();
     const std::int64_t first_byte = reader.bytes_read - static_cast<std::int64_t>(input.size());
     progress_begin(path, {first_line, first_byte, job.size});
-    const JobOutcome outcome = send_file(reader, splitter, input);
+    JobOutcome outcome = send_file(reader, splitter, input);
+    // What the controller sent after the last prompt is shown, not lost: a
+    // stop word in it may be its refusal of the last line.
+    if (show_arrived_text() && outcome == JobOutcome::done) {
+        job_refused_after_prompt();
+        outcome = JobOutcome::refused;
+    }
     progress_end();
     job_record_end(outcome);
     if (outcome == JobOutcome::done) {

@@ -433,6 +433,21 @@ INSTANTIATE_TEST_SUITE_P(
                             "unasked after its last prompt\n",
                   "n1 G0\n",
                   2},
+        // The last line's prompt: the controller may have refused that line.
+        FaultCase{"AlarmAfterTheLastLine",
+                  {"--unasked-after", "4", "--unasked", "ALARM: -X LIMIT"},
+                  false,
+                  "-fpart.nc",
+                  "",
+                  kBanner + "\n-" + kPartShown.substr(0, kPartShown.size() - 2) +
+                      "ALARM: -X LIMIT\nThe controller sent 'ALARM: -X LIMIT' unasked after its "
+                      "last prompt\nDownload of 'part.nc' stopped: after the prompt for line 4 "
+                      "(M30) the controller sent an error or alarm: it may have refused it\n  The "
+                      "controller acknowledged line 4 last (M30)\n" +
+                      resume_at(4) + "  State at line 4: G21 G90 G01\n  Last position (program "
+                      "coordinates): X10 Y10 Z5\n",
+                  kPart,
+                  2},
         FaultCase{"ErrorAnswer",
                   {"--answer-for", "2:ERROR 12: bad word~\\r\\n"},
                   false,
@@ -602,6 +617,7 @@ struct Model {
             wait(line + "\n", line.size());
             if (lost) return;
         }
+        send("");  // what came after the last prompt shows at the download's end
         console += "\n-";
     }
 
