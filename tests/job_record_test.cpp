@@ -222,9 +222,10 @@ TEST_F(JobRecord, NameAndTextOfAnyBytesComeBackExactly) {
               std::string::npos);
 }
 
-// A record that cannot be trusted is told in one line and ignored; one whose
-// download runs in another program is not shown.
-TEST_F(JobRecord, RecordThatCannotBeTrustedIsIgnored) {
+// What a start tells of a record that cannot be trusted (in one line, then
+// ignored), of one whose download runs in another program (nothing), and of
+// the file as it is now: changed, gone, or of a checksum never taken.
+TEST_F(JobRecord, WhatAStartTellsOfTheRecordAndItsFileNow) {
     const std::string ignored = "Job record state/COM1.job ignored: ";
     const std::vector<std::pair<std::function<void()>, std::string>> rows = {
         {[] { fake::jobs.records[0].resize(200); }, ignored + "it is torn or damaged\n"},
@@ -233,63 +234,36 @@ TEST_F(JobRecord, RecordThatCannotBeTrustedIsIgnored) {
         {[] { fake::jobs.fail_errno = EACCES; }, ignored + "Permission denied\n"},
         {[] { fake::jobs.fail_errno = EWOULDBLOCK; },
          "Job record state/COM1.job not shown: a download on COM1 runs in another vqdnc\n"},
-    };
-    for (const auto& [change, told] : rows) {
-        start_over("part.nc", kFile);
-        download_cut_after_first_line();
-        change();
-        EXPECT_EQ(shown(), told);
-    }
-}
-
-// What became of the file since is told before the resume command: a file
-// changed or gone, a checksum that was never taken.
-TEST_F(JobRecord, FileAsItIsNowIsToldBeforeTheResume) {
-    const std::vector<std::pair<std::function<void()>, std::string>> rows = {
         {[&] { vqtest::write_file(path_, kFirstLine + "\nG2 X2\nG3 X4\n"); },
          "  The file has changed since (cksum 1439936912 then, 1356396037 now): its lines may "
-         "not be the ones that were sent\n"},
+         "not be the ones that were sent\n" +
+             with_path(resume(2), path_)},
         {[&] { unlink(path_.c_str()); },
-         "  Its file cannot be read now: No such file or directory\n"},
+         "  Its file cannot be read now: No such file or directory\n" +
+             with_path(resume(2), path_)},
         {[] { rewrite_record("cksum 1439936912", "cksum -1"); },
-         "  Its checksum could not be taken then: whether the file changed since is not known\n"},
+         "  Its checksum could not be taken then: whether the file changed since is not known\n" +
+             with_path(resume(2), path_)},
     };
     for (const auto& [change, told] : rows) {
         start_over("part.nc", kFile);
         download_cut_after_first_line();
         change();
         const std::string block = shown();
-        EXPECT_NE(block.find(told + with_path(resume(2), path_)), std::string::npos) << block;
+        EXPECT_TRUE(block.ends_with(told)) << block;
     }
 }
 
-// A record that can no longer be kept up to date would tell a wrong place:
-// it is given up in one line, once a run, and the download goes on to its end.
-class RecordGivenUp : public JobRecord {
-protected:
-    void expect_given_up(const std::string& reason) {
-        for (int i = 1; i <= 3; ++i) {
-            const std::string line =
-                i == 1 ? kFirstLine : "G" + std::to_string(i) + " X" + std::to_string(i);
-            fake::controller_sends(line + "\nok\r\n-", i * 4000);
-        }
-        EXPECT_NE(download().find("No job record kept in state/COM1.job: " + reason +
-                                  " - downloads go on without one\n"),
-                  std::string::npos);
-        EXPECT_EQ(fake::state.sent, kFile);
-        EXPECT_EQ(fake::jobs.records.count(0), 0u);
-        EXPECT_NE(fake::jobs.log.back().find(" outcome=done "), std::string::npos);
-    }
-};
-
-TEST_F(RecordGivenUp, WhenAWriteFails) {
+// A record that can no longer be kept up to date would tell a wrong place: it
+// is given up in one line, once a run, and the download goes on to its end.
+TEST_F(JobRecord, RecordThatCannotBeWrittenIsGivenUpAndTheDownloadGoesOn) {
     fake::jobs.writes_until_failure = 3;
-    expect_given_up("Input/output error");
-}
-
-TEST_F(RecordGivenUp, WhenAnotherProgramRemovedIt) {
-    fake::jobs.removed = true;
-    expect_given_up("another program removed or replaced it");
+    fake::controller_sends(kFirstLine + "\nok\r\n-G2 X2\nok\r\n-G3 X3\nok\r\n-");
+    EXPECT_NE(download().find("No job record kept in state/COM1.job: Input/output error - "
+                              "downloads go on without one\n"),
+              std::string::npos);
+    EXPECT_EQ(fake::state.sent, kFile);
+    EXPECT_EQ(fake::jobs.records.count(0), 0u);
 }
 
 // A log that takes no more lines is told once; the downloads go on.

@@ -444,7 +444,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "last prompt\nDownload of 'part.nc' stopped: after the prompt for line 4 "
                       "(M30) the controller sent an error or alarm: it may have refused it\n  The "
                       "controller acknowledged line 4 last (M30)\n" +
-                      resume_at(4) + "  State at line 4: G21 G90 G01\n  Last position (program "
+                      resume_at(4) +
+                      "  State at line 4: G21 G90 G01\n  Last position (program "
                       "coordinates): X10 Y10 Z5\n",
                   kPart,
                   2},

@@ -32,7 +32,7 @@ bool job_store_write(std::size_t offset, const char* data, std::size_t size) {
 }
 
 bool job_store_still_there() {
-    return !jobs.removed;
+    return true;
 }
 
 bool job_store_sync() {

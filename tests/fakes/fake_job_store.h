@@ -15,7 +15,6 @@ struct JobPlatform {
     // Opening or reading a record fails with it; EWOULDBLOCK: another program holds it.
     int fail_errno = 0;
     long writes_until_failure = -1;  // writes that go through, then EIO; -1: all
-    bool removed = false;            // another program removed the open record
     long syncs = 0;
     std::string boot = "boot-1";
     LogResult log_result = LogResult::sent;  // what the system log does with a line
