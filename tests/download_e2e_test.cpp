@@ -199,6 +199,14 @@ TEST(DownloadProgress, StatusLineInATerminalLeavesACleanScreen) {
     EXPECT_EQ(tmux({"display-message", "-p", "#{scroll_region_lower}"}), "29\n");
     tmux({"kill-server"});
 }
+// A start on a terminal gives back the scroll region a killed run's progress
+// line kept.
+TEST(DownloadProgress, StartOnATerminalResetsTheScrollRegion) {
+    Rig rig;
+    auto program = rig.start({"-h"}, {{"TERM", "xterm"}}, vqtest::Console::kPty);
+    EXPECT_TRUE(program->finish().output.starts_with("\0337\033[r\0338VQ318G DNC Program V1.05"));
+}
+
 // The file changed under a running download: the lines read before the change
 // go out, none read after it; a file that only grows at its end goes out
 // whole, what was added included.
