@@ -98,11 +98,36 @@ void apply_stop_word(Reading& r, const std::string& word) {
                  " (up to 8 words of up to 31 letters and digits)\n";
 }
 
+bool is_key(const std::string& word) {
+    for (std::string_view key : {"baudrate", "comchannel", "promptchar", "stopword"}) {
+        if (equal_ignoring_case(word, key)) return true;
+    }
+    return false;
+}
+
+// The blanks before the next word of this line; false when the line ends first.
+bool line_goes_on(Reading& r) {
+    auto at = [&r] { return static_cast<unsigned char>(r.data[r.pos]); };
+    while (r.pos < r.data.size() && is_blank(at()) && !is_line_end(at()))
+        ++r.pos;
+    return r.pos == r.data.size() || !is_line_end(at());
+}
+
+// The words after a stopword key's first, to the end of its line, are stop
+// words too, up to a key word.
 void read_all(Reading& r) {
     if (r.data.starts_with("\xEF\xBB\xBF")) r.pos = 3;  // a byte-order mark
     std::string key;
     std::string value;
-    while (next_word(r, key)) {
+    bool stop_word_line = false;
+    for (;;) {
+        stop_word_line = stop_word_line && line_goes_on(r);
+        if (!next_word(r, key)) break;
+        if (stop_word_line && !is_key(key)) {
+            apply_stop_word(r, key);
+            continue;
+        }
+        stop_word_line = false;
         if (equal_ignoring_case(key, "baudrate")) {
             apply_rate(r, next_word(r, value) ? value : key);
         } else if (equal_ignoring_case(key, "comchannel")) {
@@ -110,8 +135,9 @@ void read_all(Reading& r) {
         } else if (equal_ignoring_case(key, "promptchar")) {
             skip_blanks(r);
             if (r.pos < r.data.size()) r.prompt_char = r.data[r.pos++];
-        } else if (equal_ignoring_case(key, "stopword") && next_word(r, value)) {
-            apply_stop_word(r, value);
+        } else if (equal_ignoring_case(key, "stopword")) {
+            if (next_word(r, value)) apply_stop_word(r, value);
+            stop_word_line = true;
         }
     }
 }

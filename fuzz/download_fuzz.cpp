@@ -5,6 +5,9 @@
 // feed, a carriage return just before it (or before the end of the file) is
 // dropped, a ';' first makes a comment, a NUL ends the text.
 //
+// A line whose text goes on after a NUL (NULs, and a carriage return before
+// its end, only pad it) is refused: the download stops before it.
+//
 // download_file on that file, with a controller that echoes each line and
 // answers: the lines go on the wire in order, each with one line feed, and
 // where the prompt comes only at the end of each answer, all of them. A
@@ -47,8 +50,10 @@ using Lines = std::vector<std::string>;
 
 std::string file_path;
 
-Lines plain_lines(std::string_view file) {
+// The lines, and how many come before the first one a download refuses.
+Lines plain_lines(std::string_view file, std::size_t& sendable) {
     Lines lines;
+    sendable = std::string::npos;
     std::size_t pos = 0;
     while (pos < file.size()) {
         std::size_t feed = file.find('\n', pos);
@@ -57,7 +62,10 @@ Lines plain_lines(std::string_view file) {
         pos = feed == std::string_view::npos ? file.size() : feed + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty() && line[0] == ';') continue;
-        line.resize(line.find('\0') == std::string::npos ? line.size() : line.find('\0'));
+        const std::size_t nul = line.find('\0');
+        if (nul != std::string::npos && line.find_first_not_of('\0', nul) != std::string::npos)
+            sendable = std::min(sendable, lines.size());
+        line.resize(std::min(nul, line.size()));
         lines.push_back(line);
     }
     return lines;
@@ -121,7 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < kHeader) return 0;
     const std::uint8_t controller = data[0];
     const std::string_view file(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
-    const Lines lines = plain_lines(file);
+    std::size_t sendable = 0;
+    const Lines lines = plain_lines(file, sendable);
+    const bool refused = sendable != std::string::npos;
 
     const std::size_t chunk = 1 + data[1] % 16;
     const std::size_t room = 1 + (data[1] >> 4) % 8;
@@ -142,7 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t echoed = 0;
     // Whether each line's echo and answer end at its own prompt and no sooner.
     const bool prompt_at_ends = answer.find(settings.prompt_char) == answer.size() - 1;
-    for (const std::string& line : lines) {
+    for (const std::string& line :
+         Lines(lines.begin(), lines.begin() + std::min(sendable, lines.size()))) {
         wire += line + "\n";
         if (silent) continue;
         replies += line + answer;
@@ -160,12 +171,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string& sent = fake::state.sent;
     fuzz::check(wire.starts_with(sent), "the file's lines sent in order");
-    fuzz::check(whole ? sent == wire : shown.find("\n  To resume: r") != std::string::npos,
-                "a download that stops says so");
+    fuzz::check(
+        whole ? sent == wire && !refused : shown.find("\n  To resume: ") != std::string::npos,
+        "a download that stops says so");
+    if (refused && prompt_at_ends && !silent)
+        fuzz::check(!whole && sent == wire,
+                    "the lines before a refused line go out, none after it");
     fuzz::check(sent.empty() || sent.back() == '\n' ||
                     shown.find("holds an unfinished line") != std::string::npos,
                 "a line cut short is held");
-    fuzz::check(whole || silent || !prompt_at_ends, "each line's prompt at its answer's end");
+    fuzz::check(whole || silent || !prompt_at_ends || refused,
+                "each line's prompt at its answer's end");
     if (!whole) return 0;
     bool all_fit = true;
     for (const std::string& line : lines)

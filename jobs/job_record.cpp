@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -140,7 +141,7 @@ void write_record() {
 
 void keep_text(RecordText& kept_text, std::string_view text, std::size_t most = 255) {
     const std::size_t taken = std::min(most - std::min(most, kept_text.length), text.size());
-    std::memcpy(kept_text.bytes.data() + kept_text.length, text.data(), taken);
+    std::copy_n(text.data(), taken, kept_text.bytes.data() + kept_text.length);
     kept_text.length += taken;
     kept_text.cut = kept_text.cut || taken < text.size();
 }
