@@ -61,6 +61,16 @@ void flag(FileSurvey& s, LineFlag flag) {
     if (s.flagged != nullptr && line >= s.refuse_from) s.flagged(line, flag);
 }
 
+void add_text(FileSurvey& s, std::size_t count) {
+    if (count == 0) return;
+    s.line_length += count;
+    if (s.line_length > s.longest) {
+        s.longest = s.line_length;
+        s.longest_line = s.lines + 1;
+    }
+    if (s.line_length > kControllerLineText) flag(s, LineFlag::too_long);
+}
+
 // A line as a download takes it: a comment line is not sent; a carriage
 // return before the line feed is no text; a NUL ends the text, and only
 // NULs (and a last carriage return) may follow it.
@@ -91,11 +101,23 @@ void survey_byte(FileSurvey& s, char c) {
     }
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && c != '\t') || byte == 0x7f) flag(s, LineFlag::control_bytes);
-    if (++s.line_length > s.longest) {
-        s.longest = s.line_length;
-        s.longest_line = s.lines + 1;
+    add_text(s, 1);
+}
+
+// Surveys `bytes`. Plain text in the middle of a line, most of a file, only
+// lengthens it: such runs are counted, not looked at byte by byte.
+void survey_bytes(FileSurvey& s, std::string_view bytes) {
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t run = at;
+        if (s.in_line && !s.line_is_comment && !s.after_nul && !s.pending_cr) {
+            while (run < bytes.size() && static_cast<unsigned char>(bytes[run]) >= 0x20 &&
+                   bytes[run] != 0x7f)
+                ++run;
+            add_text(s, run - at);
+        }
+        if (run < bytes.size()) survey_byte(s, bytes[run++]);
+        at = run;
     }
-    if (s.line_length > kControllerLineText) flag(s, LineFlag::too_long);
 }
 
 std::int64_t modified_ns(const struct stat& info) {
@@ -131,8 +153,7 @@ bool survey_file(int fd, FileSurvey& survey) {
     return read_range(fd, survey.size, -1, [&survey](std::string_view bytes) {
         survey.crc = crc_update(survey.crc, bytes);
         survey.size += static_cast<std::int64_t>(bytes.size());
-        for (char c : bytes)
-            survey_byte(survey, c);
+        survey_bytes(survey, bytes);
     });
 }
 

@@ -94,6 +94,7 @@ struct TextOut {
 
 std::array<char, kSlotSize> start_part;  // the slot up to the fields rewritten
 TextOut start{start_part.data(), start_part.size()};
+std::uint32_t start_crc = 0;  // of start_part, for each seal to go on from
 bool running = false;
 bool kept = false;  // the record is written
 std::int64_t started_ms = 0;
@@ -125,7 +126,8 @@ void write_record() {
     for (std::size_t i = kStartFields; i < kFields.size(); ++i)
         out.field(kFields[i], job);
     char seal[16];
-    std::snprintf(seal, sizeof seal, "seal %08x\n", crc_update(0, {slot.data(), out.used}));
+    const std::string_view rewritten(slot.data() + start.used, out.used - start.used);
+    std::snprintf(seal, sizeof seal, "seal %08x\n", crc_update(start_crc, rewritten));
     out.put(seal);
     if (out.full) return stop_keeping("it does not fit its slot");
     const std::size_t at = static_cast<std::size_t>(job.sequence % 2) * kSlotSize;
@@ -213,6 +215,7 @@ void job_record_begin() {
     start.put(kFormatLine);
     for (std::size_t i = 0; i < kStartFields; ++i)
         start.field(kFields[i], job);
+    start_crc = crc_update(0, {start_part.data(), start.used});
     const char* reason = job_store_open(port());
     kept = reason == nullptr;
     if (!kept) return stop_keeping(reason);

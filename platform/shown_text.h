@@ -50,6 +50,13 @@ constexpr std::size_t append_shown(std::string_view bytes, char* out, std::size_
     while (taken < bytes.size()) {
         const unsigned byte = static_cast<unsigned char>(bytes[taken]);
         const bool backslash = reversible && byte == '\\';
+        // Most bytes are plain: they go as they are, without the work below.
+        if (byte >= 0x20 && byte <= 0x7e && !backslash && used < size) {
+            if (out != nullptr) out[used] = bytes[taken];
+            ++used;
+            ++taken;
+            continue;
+        }
         const std::size_t as_is = backslash ? 0
                                   : byte >= 0x20 && byte <= 0x7e
                                       ? 1
