@@ -209,7 +209,7 @@ TEST(DownloadProgress, StartOnATerminalResetsTheScrollRegion) {
 
 // The file changed under a running download: the lines read before the change
 // go out, none read after it; a file that only grows at its end goes out
-// whole, what was added included.
+// whole, what was added included, and one removed goes on from what is open.
 TEST(ChangedFile, NothingReadAfterAChangeIsSent) {
     std::string part;
     for (int i = 1; i <= 1000; ++i)
@@ -218,6 +218,8 @@ TEST(ChangedFile, NothingReadAfterAChangeIsSent) {
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"cp part.nc new.nc && sed -i 's/X1 /X9 /' new.nc && mv new.nc part.nc", first_block},
         {"printf 'G01 X9' | dd of=part.nc conv=notrunc status=none", first_block},
+        {"truncate -s 20 part.nc", first_block},
+        {"rm part.nc", part},  // what vqdnc holds open is still the file it showed
         {"echo M30 >> part.nc", part + "M30\n"},
     };
     for (const auto& [change, sent] : rows) {
@@ -228,7 +230,7 @@ TEST(ChangedFile, NothingReadAfterAChangeIsSent) {
         ASSERT_EQ(run_program("/bin/sh", {"-c", change}, "", {}, rig.dir.path()).exit_status, 0);
         const vqtest::RunResult result = program->finish();
         EXPECT_EQ(rig.sim.log(), sent) << change;
-        EXPECT_EQ(result.exit_status, sent == first_block ? 2 : 1);
+        EXPECT_EQ(result.exit_status, sent == first_block ? 2 : 1) << change;
         const bool stopped = result.output.find(
                                  "stopped: the file changed after vqdnc read it: "
                                  "nothing read after the change was sent\n") != std::string::npos;

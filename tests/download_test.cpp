@@ -2,19 +2,16 @@
 // a controller and a clock the tests drive.
 #include "jobs/download.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "control/settings.h"
-#include "jobs/file_survey.h"
 #include "jobs/line_splitter.h"
 #include "link/link.h"
 #include "tests/fakes/fake_platform.h"
@@ -181,25 +178,6 @@ TEST_F(Download, FileThatCannotBeOpenedIsNamedWithTheReason) {
     EXPECT_EQ(fake::state.sent, "");
 }
 
-// A line whose text goes on after a NUL is refused whole; NULs with nothing
-// after them but a carriage return before the line feed only pad it.
-TEST(FileSurvey, LinesADownloadRefuses) {
-    const std::vector<std::pair<std::string_view, long>> rows = {
-        {"G1\nN10 G00 X0\0 Y0 Z5\nG2\0X\n"sv, 2},
-        {"G1\0\0\r\nG2\0\0"sv, 0},
-        {"G1\0\r\rX\n"sv, 1},
-        {";\0x\nG1\r\0\r\n"sv, 0},
-        {"G1\0\rX"sv, 1}};
-    for (const auto& [bytes, refused] : rows) {
-        vqtest::TempDir dir;
-        const int fd = open(dir.write("f.nc", bytes).c_str(), O_RDONLY);
-        FileSurvey survey;
-        ASSERT_TRUE(survey_file(fd, survey));
-        EXPECT_EQ(survey.text_after_nul, refused) << bytes;
-        close(fd);
-    }
-}
-
 TEST_F(Download, LineWithTextAfterANulStopsItBeforeThatLine) {
     write("G1\nG2 X1\0 Y2\nG3\n"sv);
     controller_answers({"G1"});
@@ -210,41 +188,6 @@ TEST_F(Download, LineWithTextAfterANulStopsItBeforeThatLine) {
               std::string::npos)
         << shown;
     EXPECT_EQ(fake::state.sent, "G1\n");
-}
-
-// What was read stays as it was: only more at the end is taken as the same
-// file, and that more is read too.
-TEST(FileSurvey, ChangeSinceItWasRead) {
-    const std::string text = "G1 X10\nG2 X20\n";
-    const std::vector<std::pair<std::function<void(const std::string&)>, FileState>> rows = {
-        {[](const std::string&) {}, FileState::unchanged},
-        {[](const std::string& p) { vqtest::write_file(p, "G1 X90\nG2 X20\n"); },
-         FileState::changed},
-        {[](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 5), 0); }, FileState::changed},
-        {[&text](const std::string& p) {
-             vqtest::write_file(p + ".new", text);
-             rename((p + ".new").c_str(), p.c_str());
-         },
-         FileState::changed},
-        {[](const std::string& p) { unlink(p.c_str()); }, FileState::unchanged},
-        {[&text](const std::string& p) { vqtest::write_file(p, text + "M30\n"); },
-         FileState::grown},
-    };
-    for (const auto& [change, state] : rows) {
-        vqtest::TempDir dir;
-        const std::string path = dir.write("f.nc", text);
-        const int fd = open(path.c_str(), O_RDONLY);
-        FileSurvey survey;
-        ASSERT_TRUE(survey_file(fd, survey));
-        usleep(10'000);  // a later write shows in the file's time
-        change(path);
-        EXPECT_EQ(check_file(fd, path.c_str(), survey), state);
-        if (state == FileState::grown) {
-            EXPECT_EQ(survey_lines(survey), 3);
-            EXPECT_EQ(survey_cksum(survey), 606818439u);
-        }
-        close(fd);
-    }
 }
 
 }  // namespace
