@@ -36,8 +36,7 @@ constexpr std::size_t kFormatAt = kFormatLine.size() - 2;  // where its number i
 // A power cut of the PC loses at most the updates of this long.
 constexpr std::int64_t kSyncIntervalMs = 3000;
 
-// A field is a number, a text, or (with neither) the outcome. The ones set at
-// the start come first; the rest are rewritten as the download goes.
+// A field is a number, a text, or (with neither) the outcome.
 struct Field {
     std::string_view key;
     long JobRecord::*number;
@@ -54,16 +53,19 @@ constexpr std::array<Field, 19> kFields = {{{"channel", &R::channel, nullptr},
                                             {"boot", nullptr, &R::boot},
                                             {"started", &R::started, nullptr},
                                             {"first", &R::first_line, nullptr},
-                                            {"sequence", &R::sequence, nullptr},
                                             {"outcome", nullptr, nullptr},
-                                            {"acknowledged", &R::acknowledged, nullptr},
-                                            {"text", nullptr, &R::acknowledged_text},
                                             {"unanswered", &R::unanswered, nullptr},
                                             {"part-way", &R::part_way, nullptr},
                                             {"refused", &R::refused, nullptr},
                                             {"refused-text", nullptr, &R::refused_text},
+                                            {"sequence", &R::sequence, nullptr},
+                                            {"acknowledged", &R::acknowledged, nullptr},
+                                            {"text", nullptr, &R::acknowledged_text},
                                             {"updated", &R::updated, nullptr}}};
+// Set at the start; then those that change only with the download's state;
+// then those every line acknowledged changes.
 constexpr std::size_t kStartFields = 10;
+constexpr std::size_t kStateFields = 15;
 
 // Text into a fixed buffer; once something does not fit, nothing more goes in.
 struct TextOut {
@@ -92,9 +94,37 @@ struct TextOut {
     }
 };
 
-std::array<char, kSlotSize> start_part;  // the slot up to the fields rewritten
-TextOut start{start_part.data(), start_part.size()};
-std::uint32_t start_crc = 0;  // of start_part, for each seal to go on from
+// The slot as last written: the part set at the start, the state part,
+// formatted again only when the state changes, then the rest and the seal.
+// Each part's checksum goes on from the one before.
+std::array<char, kSlotSize> slot;
+std::size_t start_end = 0;  // 0: the start part does not fit
+std::size_t state_end = 0;
+std::uint32_t start_crc = 0;
+std::uint32_t state_crc = 0;
+std::array<long, 4> state_shown{};  // what the state part holds
+
+// "seal 89abcdef" and its line feed, for the checksum of the bytes before it.
+struct Seal {
+    std::array<char, 14> text;
+    operator std::string_view() const { return {text.data(), text.size()}; }
+};
+Seal seal_line(std::uint32_t crc) {
+    Seal seal{{'s', 'e', 'a', 'l', ' '}};
+    for (int i = 0; i < 8; ++i)
+        seal.text[5 + i] = "0123456789abcdef"[(crc >> (28 - 4 * i)) & 0xf];
+    seal.text[13] = '\n';
+    return seal;
+}
+
+// Formats fields [from, to) at `at` of the slot; 0 when they do not fit.
+std::size_t format_fields(std::size_t at, std::size_t from, std::size_t to) {
+    TextOut out{slot.data(), slot.size(), at, at == 0};
+    for (std::size_t i = from; i < to; ++i)
+        out.field(kFields[i], job);
+    return out.full ? 0 : out.used;
+}
+
 bool running = false;
 bool kept = false;  // the record is written
 std::int64_t started_ms = 0;
@@ -120,15 +150,18 @@ void write_record() {
     const std::int64_t now = clock_ms();
     ++job.sequence;
     job.updated = job.started + (now - started_ms) / 1000;
-    std::array<char, kSlotSize> slot;
-    std::memcpy(slot.data(), start_part.data(), start.used);
-    TextOut out{slot.data(), slot.size(), start.used, start.full};
-    for (std::size_t i = kStartFields; i < kFields.size(); ++i)
-        out.field(kFields[i], job);
-    char seal[16];
-    const std::string_view rewritten(slot.data() + start.used, out.used - start.used);
-    std::snprintf(seal, sizeof seal, "seal %08x\n", crc_update(start_crc, rewritten));
-    out.put(seal);
+    const std::array<long, 4> state = {static_cast<long>(job.outcome), job.unanswered, job.part_way,
+                                       job.refused};
+    if (state != state_shown) {
+        state_shown = state;
+        state_end = format_fields(start_end, kStartFields, kStateFields);
+        if (state_end > 0)
+            state_crc = crc_update(start_crc, {slot.data() + start_end, state_end - start_end});
+    }
+    const std::size_t end = format_fields(state_end, kStateFields, kFields.size());
+    if (end == 0) return stop_keeping("it does not fit its slot");
+    TextOut out{slot.data(), slot.size(), end};
+    out.put(seal_line(crc_update(state_crc, {slot.data() + state_end, end - state_end})));
     if (out.full) return stop_keeping("it does not fit its slot");
     const std::size_t at = static_cast<std::size_t>(job.sequence % 2) * kSlotSize;
     if (!job_store_write(at, slot.data(), out.used)) return stop_keeping(std::strerror(errno));
@@ -211,11 +244,10 @@ void job_record_begin() {
     started_ms = synced_ms = clock_ms();
     mark_channel_told(port());  // this download tells its own end
     log_job("started");
-    start = TextOut{start_part.data(), start_part.size()};
-    start.put(kFormatLine);
-    for (std::size_t i = 0; i < kStartFields; ++i)
-        start.field(kFields[i], job);
-    start_crc = crc_update(0, {start_part.data(), start.used});
+    std::memcpy(slot.data(), kFormatLine.data(), kFormatLine.size());
+    start_end = format_fields(kFormatLine.size(), 0, kStartFields);
+    start_crc = crc_update(0, {slot.data(), start_end});
+    state_shown.fill(-1);
     const char* reason = job_store_open(port());
     kept = reason == nullptr;
     if (!kept) return stop_keeping(reason);
@@ -302,9 +334,7 @@ RecordRead read_slot(std::string_view slot, JobRecord& record, long& format) {
     if (slot.substr(0, first_end + 1) != kFormatLine)
         return format > kRecordFormat ? RecordRead::newer : RecordRead::damaged;
     const std::size_t seal = slot.find("\nseal ");
-    char expected[16];
-    std::snprintf(expected, sizeof expected, "seal %08x\n",
-                  crc_update(0, slot.substr(0, seal + 1)));
+    const Seal expected = seal_line(crc_update(0, slot.substr(0, seal + 1)));
     if (seal == slot.npos || !slot.substr(seal + 1).starts_with(expected))
         return RecordRead::damaged;
     std::uint32_t seen = 0;
