@@ -141,37 +141,16 @@ TEST(JobRecordEndToEnd, ResumeCommandTypedAsShownReachesTheSameChannelAndRate) {
               "vqsim: ready on " + again.device() + "\nvqsim: bytes at 38400 baud\n");
 }
 
-// The record shortened and then removed by another program while its
-// download runs: the download goes on to its end, and the loss of the record
-// is told once.
-TEST(JobRecordEndToEnd, RecordShortenedOrRemovedMidDownloadCostsOnlyTheRecord) {
-    Rig rig({"--byte-delay-us", "3000"});
-    const std::string part = numbered_lines(120);
-    rig.dir.write("part.nc", part);
-    const std::string record = rig.dir.file("state/vqdnc/COM1.job");
-    auto program = rig.start({"-fpart.nc"}, {{"XDG_STATE_HOME", rig.dir.file("state")}});
-    ASSERT_TRUE(rig.sim.wait_log("G01 X5\n"));
-    ASSERT_EQ(truncate(record.c_str(), 0), 0);
-    ASSERT_TRUE(rig.sim.wait_log("G01 X10\n"));
-    ASSERT_EQ(unlink(record.c_str()), 0);
-    const vqtest::RunResult result = program->finish();
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(rig.sim.log(), part);
-    const std::string told = "No job record kept in " + record +
-                             ": another program removed or replaced it - downloads go on "
-                             "without one\n";
-    EXPECT_NE(result.output.find(told), std::string::npos) << result.output;
-    EXPECT_EQ(result.output.find(told), result.output.rfind(told));
-    EXPECT_FALSE(vqtest::path_exists(record));
-}
-
 // What runs where: one line for each channel's record, a job running now, one
-// stopped and one whose program was killed.
-TEST(JobRecordEndToEnd, StatusTellsEachChannelsJob) {
+// stopped and one whose program was killed. Then another program shortens and
+// removes the running job's record: the download goes on to its end, and the
+// loss of the record is told once.
+TEST(JobRecordEndToEnd, StatusTellsEachChannelsJobAndARecordRemovedCostsOnlyItself) {
     Rig rig({"--byte-delay-us", "2000"});
     vqtest::Sim stops({"--hangup-after", "1"}, "com2");
     vqtest::Sim killed({"--byte-delay-us", "2000"}, "com3");
-    const std::string path = rig.dir.write("part.nc", numbered_lines(300));
+    const std::string part = numbered_lines(300);
+    const std::string path = rig.dir.write("part.nc", part);
     const Env env = {{"XDG_STATE_HOME", rig.dir.file("state")},
                      {"VQDNC_COM2", stops.link()},
                      {"VQDNC_COM3", killed.link()}};
@@ -194,7 +173,19 @@ TEST(JobRecordEndToEnd, StatusTellsEachChannelsJob) {
                                   "COM3 cut off '" + path + "' on " + killed.link() + since +
                                   " \\(killed, crashed, or the PC went down\\)\n")))
         << status.output;
-    running->signal(SIGKILL);
+
+    const std::string record = rig.dir.file("state/vqdnc/COM1.job");
+    ASSERT_EQ(truncate(record.c_str(), 0), 0);
+    ASSERT_TRUE(rig.sim.wait_log("G01 X10\n"));
+    ASSERT_EQ(unlink(record.c_str()), 0);
+    const vqtest::RunResult result = running->finish();
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(rig.sim.log(), part);
+    const std::string told = "No job record kept in " + record +
+                             ": another program removed or replaced it - downloads go on "
+                             "without one\n";
+    EXPECT_NE(result.output.find(told), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find(told), result.output.rfind(told));
 }
 
 }  // namespace

@@ -320,9 +320,6 @@ std::string resume_at(int line) {
     return "  To resume: cCOM1 b115200 r" + n + " f%/part.nc (options: -cCOM1 -b115200 -r" + n +
            " '-f%/part.nc')\n";
 }
-const std::string kResume1 = resume_at(1);
-const std::string kResume2 = resume_at(2);
-const std::string kResume3 = resume_at(3);
 
 struct FaultCase {
     const char* name;
@@ -382,7 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "up - port closed\nDownload of 'part.nc' stopped: the link was lost\n  The "
                       "controller acknowledged line 2 last (G00 Z5)\n  Line 3 went out whole but "
                       "its prompt did not come: the controller may or may not have run it\n" +
-                      kResume3 +
+                      resume_at(3) +
                       "  State at line 3: G21 G90 G00\n  Last position (program "
                       "coordinates): Z5\n\n-" +
                       kOpenFails + "\n-",
@@ -422,7 +419,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "prompt for line 1 (G21 G90) the controller sent an error or alarm: it "
                       "may have refused it\n  The controller acknowledged line 1 last (G21 "
                       "G90)\n" +
-                      kResume1 + "\n-",
+                      resume_at(1) + "\n-",
                   "G21 G90\n"},
         FaultCase{"AlarmAfterTheLastPrompt",
                   {"--unasked-after", "1", "--unasked", "ALARM: -X LIMIT"},
@@ -459,7 +456,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "controller answered 'ERROR 12: bad word~'\nDownload of 'part.nc' "
                       "stopped: the controller answered line 2 (G00 Z5) with an error or "
                       "alarm\n  The controller acknowledged line 1 last (G21 G90)\n" +
-                      kResume2 + "  State at line 2: G21 G90\n",
+                      resume_at(2) + "  State at line 2: G21 G90\n",
                   "G21 G90\nG00 Z5\n",
                   2},
         // The controller resets while the third line's echo comes.
@@ -475,7 +472,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "what was sent\n  The controller acknowledged line 2 last (G00 Z5)\n  Line 3 "
                       "went out whole but its prompt did not come: the controller may or may not "
                       "have run it\n" +
-                      kResume3 +
+                      resume_at(3) +
                       "  State at line 3: G21 G90 G00\n  Last position (program "
                       "coordinates): Z5\n\n-",
                   "G21 G90\nG00 Z5\nG01 X10 Y10\n"},

@@ -1,6 +1,6 @@
 // The job history's lines on a log socket of the test's own: sent as
 // syslog(3) sends them, dropped without waiting by a log that takes no more,
-// none where no log listens.
+// none where no log listens; the user they name.
 #include "platform/system_log.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 namespace {
 
-TEST(SystemLog, LinesGoWithoutWaitingOrAreDropped) {
+TEST(SystemLog, LinesGoWithoutWaitingOrAreDroppedUnderTheUsersName) {
     vqtest::TempDir dir;
     const std::string path = dir.file("log");
     const int log = socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -42,9 +42,7 @@ TEST(SystemLog, LinesGoWithoutWaitingOrAreDropped) {
     close(log);
     unlink(path.c_str());
     EXPECT_EQ(system_log("x"), LogResult::no_log);
-}
-
-TEST(SystemLog, UserIsThePasswordDatabasesNameWithoutLognameOrUser) {
+    // The user, without LOGNAME or USER, is the password database's name.
     unsetenv("LOGNAME");
     unsetenv("USER");
     char name[64];
