@@ -30,7 +30,6 @@ JobRecord job;
 namespace {
 
 constexpr std::size_t kSlotSize = 2048;
-constexpr long kRecordFormat = 2;
 constexpr std::string_view kFormatLine = "vqdnc job record 2\n";
 constexpr std::size_t kFormatAt = kFormatLine.size() - 2;  // where its number is
 // A power cut of the PC loses at most the updates of this long.
@@ -332,7 +331,7 @@ RecordRead read_slot(std::string_view slot, JobRecord& record, long& format) {
         std::from_chars(number, slot.data() + first_end, format).ptr != slot.data() + first_end)
         return RecordRead::damaged;
     if (slot.substr(0, first_end + 1) != kFormatLine)
-        return format > kRecordFormat ? RecordRead::newer : RecordRead::damaged;
+        return format != kRecordFormat ? RecordRead::other_format : RecordRead::damaged;
     const std::size_t seal = slot.find("\nseal ");
     const Seal expected = seal_line(crc_update(0, slot.substr(0, seal + 1)));
     if (seal == slot.npos || !slot.substr(seal + 1).starts_with(expected))
@@ -370,7 +369,7 @@ RecordRead read_record(std::string_view bytes, JobRecord& newest, long& format) 
         JobRecord record;
         const RecordRead read =
             read_slot(bytes.substr(std::min(from, bytes.size()), kSlotSize), record, format);
-        if (read == RecordRead::newer) return read;
+        if (read == RecordRead::other_format) return read;
         if (read == RecordRead::valid && (state != read || record.sequence > newest.sequence)) {
             newest = record;
             state = read;

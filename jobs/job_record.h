@@ -94,7 +94,10 @@ void job_refused_after_prompt();
 void job_record_end(JobOutcome outcome);
 
 // The newer of the record's two slots that holds.
-enum class RecordRead { valid, damaged, newer };
+// A record of another version's format is not read: its fields may mean
+// other things.
+inline constexpr long kRecordFormat = 2;
+enum class RecordRead { valid, damaged, other_format };
 RecordRead read_record(std::string_view bytes, JobRecord& record, long& format);
 
 // The line a resume starts at: the first the controller may not have run.

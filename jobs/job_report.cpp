@@ -172,8 +172,9 @@ bool read_channel(int port, JobRecord& record, bool& running, const char* prefix
     std::printf("Job record %s ignored: ", path);
     if (got < 0) {
         std::printf("%s\n", std::strerror(error));
-    } else if (read == RecordRead::newer) {
-        std::printf("it is from a newer vqdnc (format %ld)\n", format);
+    } else if (read == RecordRead::other_format) {
+        std::printf("it is from %s vqdnc (format %ld)\n",
+                    format > kRecordFormat ? "a newer" : "an older", format);
     } else {
         std::printf("it is torn or damaged\n");
     }

@@ -231,6 +231,8 @@ TEST_F(JobRecord, WhatAStartTellsOfTheRecordAndItsFileNow) {
         {[] { fake::jobs.records[0].resize(200); }, ignored + "it is torn or damaged\n"},
         {[] { fake::jobs.records[0][17] = '3'; },
          ignored + "it is from a newer vqdnc (format 3)\n"},
+        {[] { fake::jobs.records[0][17] = '1'; },
+         ignored + "it is from an older vqdnc (format 1)\n"},
         {[] { fake::jobs.fail_errno = EACCES; }, ignored + "Permission denied\n"},
         {[] { fake::jobs.fail_errno = EWOULDBLOCK; },
          "Job record state/COM1.job not shown: a download on COM1 runs in another vqdnc\n"},
