@@ -55,6 +55,21 @@ struct Reader {
 
 enum class Read { data, end, failed, changed };
 
+// Opens the file a download or a check reads; false, said, when it cannot.
+bool open_file(Reader& reader, const char* path) {
+    const char* reason = nullptr;
+    reader.path = path;
+    reader.fd = open_regular_file(path, reason);
+    if (reader.fd < 0)
+        std::printf("Cannot open G Code file '%s': %s\n", shown(path).c_str(), reason);
+    return reader.fd >= 0;
+}
+
+void say_nothing_from(const char* path, long lines, long first_line) {
+    std::printf("'%s' has %ld lines: nothing to send from line %ld on\n", shown(path).c_str(),
+                lines, first_line);
+}
+
 bool file_changed(Reader& reader) {
     return reader.surveyed &&
            check_file(reader.fd, reader.path, reader.survey) == FileState::changed;
@@ -68,8 +83,8 @@ Read read_block(Reader& reader, std::string_view& input) {
         const ssize_t got = read(reader.fd, reader.block.data(), reader.block.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            std::printf("\nCannot read G Code file '%s': %s\n", shown(reader.path).c_str(),
-                        std::strerror(errno));
+            std::printf("\n");
+            said_unreadable(reader.path);
             return Read::failed;
         }
         if (file_changed(reader)) return Read::changed;
@@ -215,8 +230,7 @@ Skip skip_to_first_line(Reader& reader, LineSplitter& splitter, std::string_view
         if (got == Read::failed || got == Read::changed) return Skip::failed;
         if (got == Read::end) {
             const long lines = splitter.line_feeds + (splitter.place == LineSplitter::Place::text);
-            std::printf("'%s' has %ld lines: nothing to send from line %ld on\n",
-                        shown(reader.path).c_str(), lines, first_line);
+            say_nothing_from(reader.path, lines, first_line);
             return Skip::file_ended;
         }
         input.remove_prefix(skip_lines(splitter, input, first_line));
@@ -308,16 +322,12 @@ bool download_file() {
         drop_armed_resume();
         return false;
     }
-    const char* reason = nullptr;
     Reader reader;
-    reader.fd = open_regular_file(path, reason);
-    if (reader.fd < 0) {
-        std::printf("Cannot open G Code file '%s': %s\n", shown(path).c_str(), reason);
+    if (!open_file(reader, path)) {
         drop_armed_resume();
         return false;
     }
     const long first_line = take_resume_line(reader.fd, path);
-    reader.path = path;
     reader.survey.refuse_from = first_line;
     reader.surveyed = survey_file(reader.fd, reader.survey);
     job_record_prepare(path, first_line, reader.surveyed ? &reader.survey : nullptr);
@@ -344,14 +354,8 @@ void print_flag(long line, LineFlag flag) {
 }  // namespace
 
 bool check_download(const char* path) {
-    const char* reason = nullptr;
     Reader reader;
-    reader.path = path;
-    reader.fd = open_regular_file(path, reason);
-    if (reader.fd < 0) {
-        std::printf("Cannot open G Code file '%s': %s\n", shown(path).c_str(), reason);
-        return false;
-    }
+    if (!open_file(reader, path)) return false;
     std::printf("Check of '%s', read as a download reads it; nothing is sent\n",
                 shown(path).c_str());
     const long first_line = take_resume_line(reader.fd, path);
@@ -372,14 +376,11 @@ bool check_download(const char* path) {
         std::printf("  %lld bytes to send from line %ld: %s on the wire at %lld baud\n",
                     static_cast<long long>(bytes), first_line, duration.data(),
                     static_cast<long long>(rate));
-        if (first_line > lines)
-            std::printf("'%s' has %ld lines: nothing to send from line %ld on\n",
-                        shown(path).c_str(), lines, first_line);
+        if (first_line > lines) say_nothing_from(path, lines, first_line);
         fine = survey.text_after_nul == 0 && first_line <= lines &&
                (first_line == 1 || print_resume_summary(reader.fd, path, first_line));
     } else if (first_line > 0) {
-        std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(),
-                    std::strerror(errno));
+        said_unreadable(path);
     }
     close(reader.fd);
     return fine;

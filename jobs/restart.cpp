@@ -68,11 +68,6 @@ bool scan_lines_before(int fd, long line, ModalState& state, std::int64_t& offse
            scan_lines(fd, state, offset, [line](long ended) { return ended + 1 < line; });
 }
 
-bool said_unreadable(const char* path) {
-    std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(), std::strerror(errno));
-    return false;
-}
-
 const char* word_in(const ModalState& state, Slot slot) {
     return state.slots[static_cast<std::size_t>(slot)].data();
 }
@@ -159,6 +154,11 @@ bool operator_confirms(const char* path, long first_line) {
 }
 
 }  // namespace
+
+bool said_unreadable(const char* path) {
+    std::printf("Cannot read G Code file '%s': %s\n", shown(path).c_str(), std::strerror(errno));
+    return false;
+}
 
 long line_of_block(int fd, const char* path, long number) {
     ModalState state;

@@ -16,5 +16,8 @@ bool resume_confirmed(int fd, const char* path, long first_line);
 // The same without the question: the state and the warnings alone.
 bool print_resume_summary(int fd, const char* path, long first_line);
 
+// Says that the file `path` could not be read, with errno's reason; false.
+bool said_unreadable(const char* path);
+
 // For the report of a download that ended early: the state at its resume line.
 void show_state_at(int fd, long line);
